@@ -1,0 +1,251 @@
+#include "filter/MimeFilter.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/Text.h"
+
+namespace kel {
+
+// {6F1C2B7A-3D4E-4A5B-9C8D-1E2F3A4B5C6D}
+const CLSID CLSID_VarnelHTMLFilter = {
+    0x6F1C2B7A, 0x3D4E, 0x4A5B, {0x9C, 0x8D, 0x1E, 0x2F, 0x3A, 0x4B, 0x5C, 0x6D}};
+
+TVarnelHTMLFilter::TVarnelHTMLFilter(IUnknown* outer, std::string companionLibrary)
+    : TComClass(outer), companionLibrary_(std::move(companionLibrary)) {}
+
+void TVarnelHTMLFilter::Initialize() {
+  TComObject::Initialize();
+  FTagParser = std::make_unique<TTagParser>();
+  FEndOfData = false;
+  FInAnchor = false;
+  FAnchorHref.clear();
+  FInMap = false;
+  FMaps = std::make_unique<std::vector<std::unique_ptr<TMapItem>>>();
+  FCurrentMap = nullptr;
+  FMapImages = std::make_unique<TStringList>();
+  FMapImages->SetSorted(true);
+  FMapImages->SetIgnoreDuplicates(true);
+  FInFlash = false;
+  FBinding = 0;
+  FServiceStatus = 1;
+  FActive = false;
+  FOutput = std::make_unique<ByteQueue>();
+  FInput = std::make_unique<ByteQueue>();
+  FGetBinding = nullptr;
+  FReviseResource = nullptr;
+  FNoteResourceWithHref = nullptr;
+  FServiceModule = LoadLibraryA(companionLibrary_.c_str());
+  if (FServiceModule != nullptr) {
+    FGetBinding = GetEntryPoint<TGetBinding>(FServiceModule, kGetBindingName);
+    FReviseResource = GetEntryPoint<TReviseResource>(FServiceModule, kReviseResourceName);
+    FNoteResourceWithHref =
+        GetEntryPoint<TNoteResourceWithHref>(FServiceModule, kNoteResourceWithHrefName);
+  }
+}
+
+TVarnelHTMLFilter::~TVarnelHTMLFilter() {
+  FProtocol = nullptr;
+  FSink = nullptr;
+  FTagParser.reset();
+  FInput.reset();
+  FOutput.reset();
+  FCurrentMap = nullptr;
+  FMaps.reset();
+  FMapImages.reset();
+  // The companion goes last, after everything that belongs to the filter.
+  if (FServiceModule != nullptr) FreeLibrary(FServiceModule);
+}
+
+void* TVarnelHTMLFilter::FindInterface(REFIID riid) {
+  if (riid == IID_IInternetProtocolSink) return static_cast<IInternetProtocolSink*>(this);
+  if (riid == IID_IInternetProtocol) return static_cast<IInternetProtocol*>(this);
+  return nullptr;
+}
+
+// ---- Protocol face --------------------------------------------------------------
+
+HRESULT STDMETHODCALLTYPE TVarnelHTMLFilter::Start(LPCWSTR, IInternetProtocolSink* pOIProtSink,
+                                                   IInternetBindInfo* pOIBindInfo, DWORD grfPI,
+                                                   HANDLE_PTR dwReserved) {
+  FProtocolFlags = grfPI;
+  if ((grfPI & PI_FILTER_MODE) == 0) return E_INVALIDARG;
+  const auto* filterData = reinterpret_cast<const PROTOCOLFILTERDATA*>(dwReserved);
+  if (filterData == nullptr || filterData->pProtocol == nullptr) return E_INVALIDARG;
+
+  try {
+    FProtocol = ComPtr<IInternetProtocol>(filterData->pProtocol);
+    FSink = ComPtr<IInternetProtocolSink>(pOIProtSink);
+
+    FBaseUrl.clear();
+    if (pOIBindInfo != nullptr) {
+      LPOLESTR url = nullptr;
+      ULONG fetched = 0;
+      pOIBindInfo->GetBindString(BINDSTRING_URL, &url, 1, &fetched);
+      if (url != nullptr) {
+        struct FreeOnExit {
+          LPOLESTR text;
+          ~FreeOnExit() { CoTaskMemFree(text); }
+        } release{url};
+        FBaseUrl = WideToAnsi(url);
+      }
+    }
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+
+  if (FGetBinding != nullptr && FReviseResource != nullptr && FNoteResourceWithHref != nullptr) {
+    ++FStats.CompanionCalls;
+    FServiceStatus = FGetBinding(&FBinding);
+  } else {
+    FServiceStatus = 1;
+    FBinding = 0;
+  }
+  FActive = FServiceStatus == 0 && FBinding != 0;
+  FSkipIFrame = false;
+  return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE TVarnelHTMLFilter::Continue(PROTOCOLDATA* pProtocolData) {
+  return FProtocol ? FProtocol->Continue(pProtocolData) : E_FAIL;
+}
+
+HRESULT STDMETHODCALLTYPE TVarnelHTMLFilter::Abort(HRESULT hrReason, DWORD dwOptions) {
+  return FProtocol ? FProtocol->Abort(hrReason, dwOptions) : E_FAIL;
+}
+
+HRESULT STDMETHODCALLTYPE TVarnelHTMLFilter::Terminate(DWORD dwOptions) {
+  const HRESULT hr = FProtocol ? FProtocol->Terminate(dwOptions) : E_FAIL;
+  // The binding object holds this filter until its own count falls to 0,
+  // and our reference to the next protocol, part of that object, would keep
+  // it above 0: both references go here, not at destruction.
+  FSink = nullptr;
+  FProtocol = nullptr;
+  return hr;
+}
+
+HRESULT STDMETHODCALLTYPE TVarnelHTMLFilter::Suspend() {
+  return FProtocol ? FProtocol->Suspend() : E_FAIL;
+}
+
+HRESULT STDMETHODCALLTYPE TVarnelHTMLFilter::Resume() {
+  return FProtocol ? FProtocol->Resume() : E_FAIL;
+}
+
+HRESULT STDMETHODCALLTYPE TVarnelHTMLFilter::Seek(LARGE_INTEGER, DWORD, ULARGE_INTEGER*) {
+  return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE TVarnelHTMLFilter::LockRequest(DWORD) { return S_OK; }
+
+HRESULT STDMETHODCALLTYPE TVarnelHTMLFilter::UnlockRequest() { return S_OK; }
+
+// ---- Sink face --------------------------------------------------------------------
+
+HRESULT STDMETHODCALLTYPE TVarnelHTMLFilter::Switch(PROTOCOLDATA* pProtocolData) {
+  return FSink ? FSink->Switch(pProtocolData) : E_FAIL;
+}
+
+HRESULT STDMETHODCALLTYPE TVarnelHTMLFilter::ReportProgress(ULONG ulStatusCode,
+                                                            LPCWSTR szStatusText) {
+  return FSink ? FSink->ReportProgress(ulStatusCode, szStatusText) : E_FAIL;
+}
+
+HRESULT STDMETHODCALLTYPE TVarnelHTMLFilter::ReportData(DWORD grfBSCF, ULONG ulProgress,
+                                                        ULONG ulProgressMax) {
+  return FSink ? FSink->ReportData(grfBSCF, ulProgress, ulProgressMax) : E_FAIL;
+}
+
+HRESULT STDMETHODCALLTYPE TVarnelHTMLFilter::ReportResult(HRESULT hrResult, DWORD dwError,
+                                                          LPCWSTR szResult) {
+  return FSink ? FSink->ReportResult(hrResult, dwError, szResult) : E_FAIL;
+}
+
+// ---- Read loop --------------------------------------------------------------------
+
+HRESULT STDMETHODCALLTYPE TVarnelHTMLFilter::Read(void* pv, ULONG cb, ULONG* pcbRead) {
+  if (!FActive) return FProtocol ? FProtocol->Read(pv, cb, pcbRead) : E_FAIL;
+  if (pv == nullptr && cb != 0) return E_INVALIDARG;
+  try {
+    return ReadActive(static_cast<char*>(pv), cb, pcbRead);
+  } catch (...) {
+    if (pcbRead != nullptr) *pcbRead = 0;
+    return E_FAIL;
+  }
+}
+
+HRESULT TVarnelHTMLFilter::ReadActive(char* buffer, ULONG cb, ULONG* pcbRead) {
+  HRESULT hr = S_OK;
+  // Normally a no-op; after a failed call it finishes the split that call
+  // left, so a tag left at the front is handled before more is read.
+  SplitInput();
+  while (!FEndOfData && FOutput->Size() < cb && hr == S_OK) {
+    if (!FProtocol) return E_FAIL;
+    ULONG n = 0;
+    hr = FProtocol->Read(FReadBuffer, kReadSize, &n);
+    FEndOfData = hr == S_FALSE;
+    if (hr == INET_E_DOWNLOAD_FAILURE || hr == INET_E_DATA_NOT_AVAILABLE) return hr;
+    n = std::min<ULONG>(n, kReadSize);  // never trust a count beyond the buffer
+    if (n > 0) {
+      FInput->Append(FReadBuffer, n);
+      FStats.BytesIn += n;
+    }
+    SplitInput();
+  }
+
+  const std::size_t m = std::min<std::size_t>(cb, FOutput->Size());
+  if (pcbRead != nullptr) *pcbRead = static_cast<ULONG>(m);
+  if (m > 0) {
+    std::memcpy(buffer, FOutput->Data(), m);
+    FOutput->Consume(m);
+    FStats.BytesOut += m;
+  }
+  if (hr == E_PENDING) return E_PENDING;
+  return FOutput->Empty() && FInput->Empty() && FEndOfData ? S_FALSE : S_OK;
+}
+
+void TVarnelHTMLFilter::SplitInput() {
+  while (!FInput->Empty()) {
+    const bool tagFound = scanner_.Scan(FInput->Data(), FInput->Size());
+    if (const std::size_t textLength = scanner_.TextLength(); textLength > 0) {
+      if (!FInFlash) WriteOutput(FInput->Data(), textLength);
+      // Gone from the input as soon as it is written, so that a failure in
+      // the tag's handling cannot make a later call write it again.
+      FInput->Consume(textLength);
+      scanner_.DropText();
+    }
+    if (!tagFound) break;
+    const std::size_t tagLength = scanner_.TagLength();
+    ++FStats.TagsSeen;
+    if (FServiceStatus != 0)
+      WriteOutput(FInput->Data(), tagLength);
+    else
+      ProcessTag(FInput->Data(), tagLength);
+    FInput->Consume(tagLength);
+    scanner_.Reset();
+  }
+  if (FEndOfData && !FInput->Empty()) {
+    WriteOutput(FInput->Data(), FInput->Size());
+    FInput->Clear();
+    scanner_.Reset();
+  }
+}
+
+void TVarnelHTMLFilter::WriteOutput(const char* data, std::size_t count) {
+  FOutput->Append(data, count);
+}
+
+void TVarnelHTMLFilter::WriteOutputText(const std::string& text) {
+  FOutput->Append(text.data(), text.size());
+}
+
+ComPtr<IInternetProtocol> NewFilter(const std::string& companionLibrary,
+                                    TVarnelHTMLFilter** object) {
+  ComPtr<IInternetProtocol> filter;
+  TComObject::Create<TVarnelHTMLFilter>(nullptr, IID_IInternetProtocol, filter.PutVoid(),
+                                        companionLibrary);
+  if (object != nullptr) *object = static_cast<TVarnelHTMLFilter*>(filter.Get());
+  return filter;
+}
+
+}  // namespace kel

@@ -1,0 +1,158 @@
+// A sample companion service that decides by rules, so that the filter can be
+// run and tested without the real service.
+//
+//   KELRPC_RULES  the rules file; the built-in banner rules when unset
+//   KELRPC_LOG    a file to which every call appends one line
+//
+// The rules are read again by every GetBinding, that is once per document.
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "platform/Platform.h"
+#include "tools/companion/RulesFile.h"
+
+namespace {
+
+using kelrpc::RuleSet;
+
+// The rules in force. Calls of several documents may overlap, so the set is
+// swapped whole under a small lock and each call keeps its own reference.
+class CurrentRules {
+ public:
+  std::shared_ptr<const RuleSet> Get() {
+    Lock lock(flag_);
+    return rules_;
+  }
+  void Set(std::shared_ptr<const RuleSet> rules) {
+    Lock lock(flag_);
+    rules_ = std::move(rules);
+  }
+
+ private:
+  struct Lock {
+    explicit Lock(std::atomic_flag& f) : flag(f) {
+      while (flag.test_and_set(std::memory_order_acquire)) {
+      }
+    }
+    ~Lock() { flag.clear(std::memory_order_release); }
+    std::atomic_flag& flag;
+  };
+  std::atomic_flag flag_ = ATOMIC_FLAG_INIT;
+  std::shared_ptr<const RuleSet> rules_;
+};
+
+CurrentRules current;
+
+std::shared_ptr<const RuleSet> LoadRules() {
+  const char* path = std::getenv("KELRPC_RULES");
+  if (path == nullptr || *path == 0) return std::make_shared<const RuleSet>(kelrpc::DefaultRules());
+  std::string text;
+  std::FILE* file = std::fopen(path, "rb");
+  if (file == nullptr) {
+    auto failed = std::make_shared<RuleSet>();
+    failed->error = std::string(path) + ": cannot read the rules file";
+    return failed;
+  }
+  char chunk[4096];
+  std::size_t n = 0;
+  while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) text.append(chunk, n);
+  const bool readError = std::ferror(file) != 0;
+  std::fclose(file);
+  if (readError) {
+    auto failed = std::make_shared<RuleSet>();
+    failed->error = std::string(path) + ": cannot read the rules file";
+    return failed;
+  }
+  return std::make_shared<const RuleSet>(kelrpc::ParseRules(text, path));
+}
+
+std::shared_ptr<const RuleSet> Rules() {
+  std::shared_ptr<const RuleSet> rules = current.Get();
+  if (!rules) {
+    rules = LoadRules();
+    current.Set(rules);
+  }
+  return rules;
+}
+
+void Log(const std::string& line) {
+  const char* path = std::getenv("KELRPC_LOG");
+  if (path == nullptr || *path == 0) return;
+  if (std::FILE* file = std::fopen(path, "ab")) {
+    std::fwrite(line.data(), 1, line.size(), file);
+    std::fputc('\n', file);
+    std::fclose(file);
+  }
+}
+
+const char* Text(const char* s) { return s != nullptr ? s : ""; }
+
+std::int32_t Answer(const kelrpc::Call& call, std::int32_t* action) {
+  const std::shared_ptr<const RuleSet> rules = Rules();
+  if (!rules->error.empty()) return 1;
+  const kelrpc::Decision d = kelrpc::Decide(*rules, call);
+  if (d.action && action != nullptr) *action = *d.action;
+  return d.status;
+}
+
+std::string Field(std::int64_t v) { return "\t" + std::to_string(v); }
+std::string Field(const char* s) { return std::string("\t") + Text(s); }
+
+}  // namespace
+
+extern "C" {
+
+std::int32_t KEL_STDCALL GetBinding(std::uint32_t* binding) {
+  std::shared_ptr<const RuleSet> rules = LoadRules();
+  current.Set(rules);
+  std::uint32_t value = 0;
+  std::int32_t status = 0;
+  if (!rules->error.empty()) {
+    std::fprintf(stderr, "KelRPCPrx: %s\n", rules->error.c_str());
+    status = 1;
+  } else {
+    value = rules->binding;
+    status = rules->bindingStatus;
+  }
+  if (binding != nullptr) *binding = value;
+  Log("GetBinding\t->" + Field(status) + Field(value));
+  return status;
+}
+
+std::int32_t KEL_STDCALL ReviseResource(std::uint32_t binding, const char* url,
+                                        const char* contentType, const char* documentUrl,
+                                        const char* href, std::int32_t width, std::int32_t height,
+                                        std::int32_t reserved, std::int32_t* action) {
+  kelrpc::Call call;
+  call.url = Text(url);
+  call.type = Text(contentType);
+  call.documentUrl = Text(documentUrl);
+  call.href = Text(href);
+  call.width = width;
+  call.height = height;
+  const std::int32_t status = Answer(call, action);
+  Log("ReviseResource" + Field(binding) + Field(url) + Field(contentType) + Field(documentUrl) +
+      Field(href) + Field(width) + Field(height) + Field(reserved) + "\t->" + Field(status) +
+      Field(action != nullptr ? *action : 0));
+  return status;
+}
+
+#ifndef KELRPC_WITHOUT_NOTE
+std::int32_t KEL_STDCALL NoteResourceWithHref(std::uint32_t binding, const char* imageUrl,
+                                              const char* href, std::int32_t* action) {
+  kelrpc::Call call;
+  call.note = true;
+  call.url = Text(imageUrl);
+  call.href = Text(href);
+  const std::int32_t status = Answer(call, action);
+  Log("NoteResourceWithHref" + Field(binding) + Field(imageUrl) + Field(href) + "\t->" +
+      Field(status) + Field(action != nullptr ? *action : 0));
+  return status;
+}
+#endif
+
+}  // extern "C"

@@ -1,0 +1,210 @@
+// kelfilter: runs one HTML page through a real filter object, as URL-moniker
+// would, and writes what the consumer reads.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#else
+#include <limits.h>
+#include <unistd.h>
+#endif
+
+#include "filter/MimeFilter.h"
+#include "tools/hostkit/HostKit.h"
+
+namespace {
+
+constexpr char kUsage[] =
+    "usage: kelfilter [FILE|-] [-o FILE] [--url URL] [--companion FILE] [--chunk N] [--read N] "
+    "[--stats]\n";
+
+struct Options {
+  std::string input = "-";
+  std::string output;
+  std::string url;
+  std::string companion;
+  unsigned long chunk = 8192;
+  unsigned long read = 65536;
+  bool stats = false;
+};
+
+[[noreturn]] void Fail(const std::string& message) {
+  std::fprintf(stderr, "kelfilter: %s\n", message.c_str());
+  std::exit(1);
+}
+
+unsigned long Count(const char* option, const char* text) {
+  char* end = nullptr;
+  const unsigned long v = std::strtoul(text, &end, 10);
+  if (*text == 0 || *end != 0 || text[0] == '-' || v == 0 || v > 0x7FFFFFFFul)
+    Fail(std::string(option) + " needs a positive number, not '" + text + "'");
+  return v;
+}
+
+Options ParseArguments(int argc, char** argv) {
+  Options o;
+  bool haveInput = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&]() -> const char* {
+      if (i + 1 >= argc) Fail(arg + " needs a value");
+      return argv[++i];
+    };
+    if (arg == "-h" || arg == "--help") {
+      std::fputs(kUsage, stdout);
+      std::exit(0);
+    } else if (arg == "-o") {
+      o.output = value();
+    } else if (arg == "--url") {
+      o.url = value();
+    } else if (arg == "--companion") {
+      o.companion = value();
+    } else if (arg == "--chunk") {
+      o.chunk = Count("--chunk", value());
+    } else if (arg == "--read") {
+      o.read = Count("--read", value());
+    } else if (arg == "--stats") {
+      o.stats = true;
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      Fail("unknown option " + arg + "\n" + kUsage);
+    } else if (!haveInput) {
+      o.input = arg;
+      haveInput = true;
+    } else {
+      Fail("one input file at most\n" + std::string(kUsage));
+    }
+  }
+  return o;
+}
+
+std::string ReadAll(std::FILE* file) {
+  std::string bytes;
+  char chunk[65536];
+  std::size_t n = 0;
+  while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) bytes.append(chunk, n);
+  return bytes;
+}
+
+std::string FileUrl(const std::string& path) {
+#ifdef _WIN32
+  char full[4096];
+  if (_fullpath(full, path.c_str(), sizeof full) == nullptr) return "file:///" + path;
+  std::string p = full;
+  for (char& c : p)
+    if (c == '\\') c = '/';
+  return "file:///" + p;
+#else
+  char full[PATH_MAX];
+  if (realpath(path.c_str(), full) == nullptr) return "file://" + path;
+  return std::string("file://") + full;
+#endif
+}
+
+std::string CurrentDirectoryUrl() {
+#ifdef _WIN32
+  return FileUrl(".") + "/";
+#else
+  char cwd[PATH_MAX];
+  if (getcwd(cwd, sizeof cwd) == nullptr) return "file:///";
+  std::string url = std::string("file://") + cwd;
+  return url.back() == '/' ? url : url + "/";
+#endif
+}
+
+std::wstring Widen(const std::string& text) {
+  // URLs are ASCII in practice; other bytes are kept as their code units.
+  std::wstring wide;
+  for (unsigned char c : text) wide += static_cast<wchar_t>(c);
+  return wide;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Options options = ParseArguments(argc, argv);
+
+  std::string page;
+  if (options.input == "-") {
+#ifdef _WIN32
+    _setmode(_fileno(stdin), _O_BINARY);
+#endif
+    page = ReadAll(stdin);
+  } else {
+    std::FILE* file = std::fopen(options.input.c_str(), "rb");
+    if (file == nullptr)
+      Fail("cannot open " + options.input + ": " + std::strerror(errno));
+    page = ReadAll(file);
+    std::fclose(file);
+  }
+  std::string url = options.url;
+  if (url.empty()) url = options.input == "-" ? CurrentDirectoryUrl() : FileUrl(options.input);
+
+  if (!options.companion.empty()) {
+    HMODULE probe = LoadLibraryA(options.companion.c_str());
+    if (probe == nullptr) Fail("cannot load the companion " + options.companion);
+    FreeLibrary(probe);
+  }
+
+  kel::TVarnelHTMLFilter* object = nullptr;
+  kel::ComPtr<IInternetProtocol> filter = kel::NewFilter(
+      options.companion.empty() ? kel::kCompanionLibraryName : options.companion, &object);
+  if (!filter) Fail("cannot create the filter");
+
+  auto next = kel::host::ScriptedProtocol::Make(kel::host::PageSteps(page, options.chunk));
+  auto sink = kel::host::RecordingSink::Make();
+  auto bindInfo = kel::host::UrlBindInfo::Make(Widen(url));
+  const HRESULT started = kel::host::StartFilter(filter.Get(), next.Get(), sink.Get(), bindInfo.Get());
+  if (FAILED(started)) Fail("Start failed with " + kel::host::HresultText(started));
+
+  std::FILE* out = stdout;
+  if (!options.output.empty()) {
+    out = std::fopen(options.output.c_str(), "wb");
+    if (out == nullptr) Fail("cannot write " + options.output + ": " + std::strerror(errno));
+  } else {
+#ifdef _WIN32
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
+  }
+
+  const auto began = std::chrono::steady_clock::now();
+  std::vector<char> buffer(options.read);
+  std::uint64_t written = 0;
+  int idle = 0;
+  for (;;) {
+    ULONG n = 0;
+    const HRESULT hr = filter->Read(buffer.data(), static_cast<ULONG>(buffer.size()), &n);
+    if (FAILED(hr) && hr != E_PENDING) Fail("Read failed with " + kel::host::HresultText(hr));
+    if (n > 0 && std::fwrite(buffer.data(), 1, n, out) != n) Fail("cannot write the output");
+    written += n;
+    if (hr == S_FALSE) break;
+    idle = n == 0 ? idle + 1 : 0;
+    if (idle > 1000) Fail("Read delivers nothing and does not end");
+  }
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+  filter->Terminate(0);
+  if (out != stdout && std::fclose(out) != 0) Fail("cannot write " + options.output);
+  if (out == stdout) std::fflush(stdout);
+
+  if (options.stats) {
+    const kel::TFilterStats& s = object->Stats();
+    const double mb = static_cast<double>(page.size()) / 1e6;
+    std::fprintf(stderr,
+                 "kelfilter: in %zu bytes, out %llu bytes, tags %llu (rewritten %llu, dropped "
+                 "%llu), companion calls %llu, mode %s, %.6f s, %.1f MB/s\n",
+                 page.size(), static_cast<unsigned long long>(written),
+                 static_cast<unsigned long long>(s.TagsSeen),
+                 static_cast<unsigned long long>(s.TagsRewritten),
+                 static_cast<unsigned long long>(s.TagsDropped),
+                 static_cast<unsigned long long>(s.CompanionCalls),
+                 object->Active() ? "active" : "pass-through", seconds,
+                 seconds > 0 ? mb / seconds : 0.0);
+  }
+  return 0;
+}

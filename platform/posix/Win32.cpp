@@ -34,6 +34,13 @@ std::string ProgramDirectory() {
   return slash == std::string::npos ? std::string() : exe.substr(0, slash + 1);
 }
 
+volatile LONG openLibraries = 0;
+
+HMODULE Counted(void* handle) {
+  if (handle != nullptr) InterlockedIncrement(&openLibraries);
+  return static_cast<HMODULE>(handle);
+}
+
 }  // namespace
 
 // A bare name is looked for in the program's directory first, as Windows
@@ -44,9 +51,9 @@ extern "C" HMODULE LoadLibraryA(LPCSTR lpLibFileName) {
   if (file.find('/') == std::string::npos) {
     const std::string local = ProgramDirectory() + file;
     if (!local.empty() && access(local.c_str(), F_OK) == 0)
-      return static_cast<HMODULE>(dlopen(local.c_str(), RTLD_NOW | RTLD_LOCAL));
+      return Counted(dlopen(local.c_str(), RTLD_NOW | RTLD_LOCAL));
   }
-  return static_cast<HMODULE>(dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL));
+  return Counted(dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL));
 }
 
 extern "C" FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
@@ -55,8 +62,12 @@ extern "C" FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
 }
 
 extern "C" BOOL FreeLibrary(HMODULE hLibModule) {
-  return hLibModule != nullptr && dlclose(hLibModule) == 0 ? TRUE : FALSE;
+  if (hLibModule == nullptr || dlclose(hLibModule) != 0) return FALSE;
+  InterlockedDecrement(&openLibraries);
+  return TRUE;
 }
+
+extern "C" LONG KelOpenLibraryCount() { return InterlockedExchangeAdd(&openLibraries, 0); }
 
 namespace {
 

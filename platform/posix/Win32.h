@@ -224,6 +224,10 @@ extern "C" HMODULE LoadLibraryA(LPCSTR lpLibFileName);
 extern "C" FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 extern "C" BOOL FreeLibrary(HMODULE hLibModule);
 
+// Not of the Windows API: the number of libraries loaded by LoadLibraryA and
+// not yet freed, so that tests can see every load matched by a free.
+extern "C" LONG KelOpenLibraryCount();
+
 // ---- Text -----------------------------------------------------------------------
 //
 // The "ANSI code page" here is UTF-8: WideCharToMultiByte with CP_ACP encodes

@@ -138,7 +138,7 @@ struct Drained {
   std::vector<HRESULT> results;
   HRESULT last = S_OK;
 };
-Drained ReadToEnd(IInternetProtocol* protocol, ULONG readSize, int maxCalls = 1 << 30);
+Drained ReadToEnd(IInternetProtocol* protocol, ULONG readSize, int maxCalls = 1 << 20);
 
 // Starts filter in filter mode over next with sink and bind information.
 HRESULT StartFilter(IInternetProtocol* filter, IInternetProtocol* next, IInternetProtocolSink* sink,

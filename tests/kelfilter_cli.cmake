@@ -1,0 +1,30 @@
+# Runs kelfilter as a user does: the built companion by its bare name, no
+# rules file, so the built-in rules apply. Checks its messages and exit codes.
+set(ENV{KELRPC_RULES} "")
+set(ENV{KELRPC_LOG} "")
+set(page "${SOURCE}/fixtures/banner-page.html")
+
+execute_process(COMMAND ${KELFILTER} ${page} --stats
+  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "kelfilter failed (${rc}): ${err}")
+endif()
+file(READ "${SOURCE}/fixtures/banner-page.expected.html" expected)
+if(NOT out STREQUAL expected)
+  message(FATAL_ERROR "unexpected output:\n${out}\nexpected:\n${expected}")
+endif()
+if(NOT err MATCHES "mode active")
+  message(FATAL_ERROR "--stats does not report the active mode: ${err}")
+endif()
+
+foreach(bad "/no/such/page.html" "--companion;/no/such/companion.so;${page}" "--chunk;0;${page}")
+  execute_process(COMMAND ${KELFILTER} ${bad} RESULT_VARIABLE rc OUTPUT_QUIET ERROR_VARIABLE err)
+  if(rc EQUAL 0)
+    message(FATAL_ERROR "kelfilter ${bad} succeeded")
+  endif()
+  string(REGEX MATCHALL "\n" lines "${err}")
+  list(LENGTH lines n)
+  if(NOT err MATCHES "^kelfilter: " OR NOT n EQUAL 1)
+    message(FATAL_ERROR "kelfilter ${bad}: expected one message line, got: ${err}")
+  endif()
+endforeach()

@@ -1,0 +1,30 @@
+# Checks a DLL's export table: exactly the given names, undecorated, and
+# imports of system DLLs only (no compiler runtime to ship beside it).
+execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "objdump failed on ${DLL}")
+endif()
+
+# Entries of the name pointer table read "\t[   0] Name".
+string(REGEX MATCHALL "\t\\[ *[0-9]+\\] [A-Za-z0-9_@?$]+" entries "${dump}")
+set(names)
+foreach(e ${entries})
+  string(REGEX REPLACE "^.*\\] " "" e "${e}")
+  list(APPEND names "${e}")
+endforeach()
+list(SORT names)
+set(expected ${EXPORTS})
+list(SORT expected)
+if(NOT names STREQUAL expected)
+  message(FATAL_ERROR "${DLL} exports '${names}', expected '${expected}'")
+endif()
+
+string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${dump}")
+foreach(i ${imports})
+  string(REGEX REPLACE "DLL Name: " "" i "${i}")
+  string(TOLOWER "${i}" lower)
+  if(lower MATCHES "libstdc|libgcc|libwinpthread")
+    message(FATAL_ERROR "${DLL} imports ${i}")
+  endif()
+endforeach()
+message(STATUS "${DLL}: exports ${names}; imports ${imports}")

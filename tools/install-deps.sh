@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs, with apt-get, whatever the build and the tests need and this
+# machine lacks. Safe to run again: it installs nothing when all is there.
+set -euo pipefail
+
+packages=(
+  cmake make g++            # the native build
+  libgtest-dev              # the tests
+  libbenchmark-dev          # the benchmarks
+  liburiparser-dev          # URL resolution in the native build
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64   # the Windows builds
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo=sudo
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

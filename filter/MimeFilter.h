@@ -150,6 +150,9 @@ class TVarnelHTMLFilter : public TComClass<IInternetProtocol, IInternetProtocolS
   TFilterStats FStats;
 };
 
+// WIDTH or HEIGHT text as the rewriting rules read it; -1 when not a number.
+std::int32_t AttributeInteger(const std::string& text);
+
 // A new filter object, created and initialised as its class factory does;
 // object, when given, receives the C++ object behind the interface.
 ComPtr<IInternetProtocol> NewFilter(const std::string& companionLibrary = kCompanionLibraryName,

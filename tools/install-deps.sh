@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  cmake make g++            # the native build
+  cmake make g++ pkgconf    # the native build
   libgtest-dev              # the tests
   libbenchmark-dev          # the benchmarks
   liburiparser-dev          # URL resolution in the native build

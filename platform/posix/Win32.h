@@ -247,3 +247,14 @@ extern "C" int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideC
                                    LPCSTR lpDefaultChar, BOOL* lpUsedDefaultChar);
 extern "C" int CompareStringA(LCID Locale, DWORD dwCmpFlags, LPCSTR lpString1, int cchCount1,
                               LPCSTR lpString2, int cchCount2);
+
+// ---- WinINet ----------------------------------------------------------------------
+
+extern "C" BOOL InternetCombineUrlA(LPCSTR lpszBaseUrl, LPCSTR lpszRelativeUrl, LPSTR lpszBuffer,
+                                    DWORD* lpdwBufferLength, DWORD dwFlags);
+
+// Not of the Windows API: replaces what InternetCombineUrlA does (null puts
+// the resolver back) and returns what it did before, so that tests can
+// script it.
+using KelCombineUrlFunction = BOOL (*)(LPCSTR, LPCSTR, LPSTR, DWORD*, DWORD);
+extern "C" KelCombineUrlFunction KelReplaceInternetCombineUrl(KelCombineUrlFunction replacement);

@@ -7,9 +7,9 @@
 
 namespace kel {
 
-// {6F1C2B7A-3D4E-4A5B-9C8D-1E2F3A4B5C6D}
+// {0FCE58F0-8899-4255-B6DE-C14E01DDCAE9}
 const CLSID CLSID_VarnelHTMLFilter = {
-    0x6F1C2B7A, 0x3D4E, 0x4A5B, {0x9C, 0x8D, 0x1E, 0x2F, 0x3A, 0x4B, 0x5C, 0x6D}};
+    0x0FCE58F0, 0x8899, 0x4255, {0xB6, 0xDE, 0xC1, 0x4E, 0x01, 0xDD, 0xCA, 0xE9}};
 
 TVarnelHTMLFilter::TVarnelHTMLFilter(IUnknown* outer, std::string companionLibrary)
     : TComClass(outer), companionLibrary_(std::move(companionLibrary)) {}

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/Text.h"
+#include "service/CompanionLoader.h"
 
 namespace kel {
 
@@ -35,7 +36,7 @@ void TVarnelHTMLFilter::Initialize() {
   FGetBinding = nullptr;
   FReviseResource = nullptr;
   FNoteResourceWithHref = nullptr;
-  FServiceModule = LoadLibraryA(companionLibrary_.c_str());
+  FServiceModule = LoadCompanion(companionLibrary_);
   if (FServiceModule != nullptr) {
     FGetBinding = GetEntryPoint<TGetBinding>(FServiceModule, kGetBindingName);
     FReviseResource = GetEntryPoint<TReviseResource>(FServiceModule, kReviseResourceName);

@@ -9,6 +9,7 @@ packages=(
   libbenchmark-dev          # the benchmarks
   liburiparser-dev          # URL resolution in the native build
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64   # the Windows builds
+  wine64                    # the Windows tests
 )
 
 missing=()
@@ -21,4 +22,4 @@ echo "installing: ${missing[*]}"
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo=sudo
 $sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null

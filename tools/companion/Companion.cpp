@@ -107,6 +107,10 @@ std::string Field(const char* s) { return std::string("\t") + Text(s); }
 extern "C" {
 
 std::int32_t KEL_STDCALL GetBinding(std::uint32_t* binding) {
+#ifdef KELRPC_DECOY
+  // A stand-in planted where it must never be loaded from; it says so.
+  Log("DECOY");
+#endif
   std::shared_ptr<const RuleSet> rules = LoadRules();
   current.Set(rules);
   std::uint32_t value = 0;

@@ -17,6 +17,21 @@ if(NOT err MATCHES "mode active")
   message(FATAL_ERROR "--stats does not report the active mode: ${err}")
 endif()
 
+# A real page: the image from an ad server becomes "[AD]", all else stays.
+set(real "${SOURCE}/../../shared/corpus/pages/guardian-1.html")
+if(EXISTS ${real})
+  execute_process(COMMAND ${KELFILTER} ${real} --stats
+    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0 OR NOT err MATCHES "rewritten 1, dropped 0")
+    message(FATAL_ERROR "kelfilter on ${real} (${rc}): ${err}")
+  endif()
+  string(FIND "${out}" "[AD]" at)
+  string(FIND "${out}" "googleads.g.doubleclick.net/pagead/viewthroughconversion" ad)
+  if(at EQUAL -1 OR NOT ad EQUAL -1)
+    message(FATAL_ERROR "the ad image of ${real} was not replaced")
+  endif()
+endif()
+
 foreach(bad "/no/such/page.html" "--companion;/no/such/companion.so;${page}" "--chunk;0;${page}")
   execute_process(COMMAND ${KELFILTER} ${bad} RESULT_VARIABLE rc OUTPUT_QUIET ERROR_VARIABLE err)
   if(rc EQUAL 0)

@@ -8,6 +8,7 @@ packages=(
   libgtest-dev              # the tests
   libbenchmark-dev          # the benchmarks
   liburiparser-dev          # URL resolution in the native build
+  clang libclang-rt-14-dev  # the fuzz targets (libFuzzer)
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64   # the Windows builds
   wine64                    # the Windows tests
 )

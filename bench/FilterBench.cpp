@@ -76,8 +76,12 @@ void RunCorpus(benchmark::State& state, const char* rules) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
 }
 
-void BM_CorpusKeepEverything(benchmark::State& state) { RunCorpus(state, ""); }
-void BM_CorpusBuiltInRules(benchmark::State& state) { RunCorpus(state, nullptr); }
+void BM_CorpusKeepEverything(benchmark::State& state) {
+  RunCorpus(state, "");
+}
+void BM_CorpusBuiltInRules(benchmark::State& state) {
+  RunCorpus(state, nullptr);
+}
 
 void RunPage(benchmark::State& state, const std::string& page) {
   UseRules("");
@@ -110,16 +114,29 @@ void BM_SplitTextAndTag(benchmark::State& state) {
 void BM_ParseTag(benchmark::State& state) {
   const std::string tag = "<img src=\"http://a.test/x.gif\" width=468 height=60 alt='banner'>";
   kel::TTagParser parser;
-  for (auto _ : state) benchmark::DoNotOptimize(parser.Parse(tag.data(), static_cast<int>(tag.size())));
+  for (auto _ : state)
+    benchmark::DoNotOptimize(parser.Parse(tag.data(), static_cast<int>(tag.size())));
 }
 
 }  // namespace
 
 BENCHMARK(BM_CorpusKeepEverything)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CorpusBuiltInRules)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_UnclosedTag)->RangeMultiplier(4)->Range(1 << 18, 1 << 24)->Complexity()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_UnclosedComment)->RangeMultiplier(4)->Range(1 << 18, 1 << 24)->Complexity()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_DenseTags)->RangeMultiplier(4)->Range(1 << 18, 1 << 24)->Complexity()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_UnclosedTag)
+    ->RangeMultiplier(4)
+    ->Range(1 << 18, 1 << 24)
+    ->Complexity()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_UnclosedComment)
+    ->RangeMultiplier(4)
+    ->Range(1 << 18, 1 << 24)
+    ->Complexity()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DenseTags)
+    ->RangeMultiplier(4)
+    ->Range(1 << 18, 1 << 24)
+    ->Complexity()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SplitTextAndTag);
 BENCHMARK(BM_ParseTag);
 

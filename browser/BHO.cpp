@@ -42,8 +42,8 @@ void TIEBrowserHelper::Initialize() {
     // A session handed a null factory dereferences it: register only with
     // a factory in hand (the filter class may not be registered).
     if (FilterFactory && InternetSession)
-      FilterRegistered = SUCCEEDED(
-          InternetSession->RegisterMimeFilter(FilterFactory.Get(), CLSID_VarnelHTMLFilter, kHtmlType));
+      FilterRegistered = SUCCEEDED(InternetSession->RegisterMimeFilter(
+          FilterFactory.Get(), CLSID_VarnelHTMLFilter, kHtmlType));
   }
   ++InstanceCount;
 }
@@ -62,7 +62,9 @@ void* TIEBrowserHelper::FindInterface(REFIID riid) {
   return IsEqualIID(riid, IID_IObjectWithSite) ? static_cast<IObjectWithSite*>(this) : nullptr;
 }
 
-HRESULT STDMETHODCALLTYPE TIEBrowserHelper::SetSite(IUnknown*) { return S_OK; }
+HRESULT STDMETHODCALLTYPE TIEBrowserHelper::SetSite(IUnknown*) {
+  return S_OK;
+}
 
 HRESULT STDMETHODCALLTYPE TIEBrowserHelper::GetSite(REFIID, void** ppvSite) {
   if (ppvSite != nullptr) *ppvSite = nullptr;

@@ -2,9 +2,13 @@
 
 namespace kel {
 
-TComObject::TComObject(IUnknown* outer) : FController(outer) { CountObject(true); }
+TComObject::TComObject(IUnknown* outer) : FController(outer) {
+  CountObject(true);
+}
 
-TComObject::~TComObject() { CountObject(false); }
+TComObject::~TComObject() {
+  CountObject(false);
+}
 
 void TComObject::RunInitialize() {
   FRefCount = 1;
@@ -33,7 +37,9 @@ HRESULT TComObject::ObjQueryInterface(REFIID riid, void** ppv) {
   return S_OK;
 }
 
-ULONG TComObject::ObjAddRef() { return static_cast<ULONG>(InterlockedIncrement(&FRefCount)); }
+ULONG TComObject::ObjAddRef() {
+  return static_cast<ULONG>(InterlockedIncrement(&FRefCount));
+}
 
 ULONG TComObject::ObjRelease() {
   const LONG count = InterlockedDecrement(&FRefCount);

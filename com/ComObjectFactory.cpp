@@ -22,14 +22,16 @@ void SetString(HKEY root, const std::wstring& key, const wchar_t* name, const st
     throw EOleException("cannot set registry value", HRESULT_FROM_WIN32(rc), "", "", 0);
 }
 
-void DeleteKey(HKEY root, const std::wstring& key) { RegDeleteKeyW(root, key.c_str()); }
+void DeleteKey(HKEY root, const std::wstring& key) {
+  RegDeleteKeyW(root, key.c_str());
+}
 
 void DeleteTree(HKEY root, const std::wstring& key) {
   HKEY handle = nullptr;
   if (RegOpenKeyExW(root, key.c_str(), 0, KEY_READ | KEY_WRITE, &handle) == ERROR_SUCCESS) {
     DWORD count = 0;
-    RegQueryInfoKeyW(handle, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr,
-                     nullptr, nullptr, nullptr, nullptr);
+    RegQueryInfoKeyW(handle, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr, nullptr,
+                     nullptr, nullptr, nullptr);
     // From the last subkey to the first, so the indexes stay valid.
     for (DWORD i = count; i > 0; --i) {
       wchar_t name[256];

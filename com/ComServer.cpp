@@ -29,9 +29,13 @@ class ExclusiveLock {
 
 }  // namespace
 
-TComServer* ComServer() { return server; }
+TComServer* ComServer() {
+  return server;
+}
 
-void CreateComServer(HINSTANCE module) { server = new TComServer(module); }
+void CreateComServer(HINSTANCE module) {
+  server = new TComServer(module);
+}
 
 void DestroyComServer() {
   delete server;

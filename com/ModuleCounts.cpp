@@ -10,12 +10,16 @@ LONG CountObject(bool created) {
   return created ? InterlockedIncrement(&objectCount) : InterlockedDecrement(&objectCount);
 }
 
-LONG ObjectCount() { return InterlockedExchangeAdd(&objectCount, 0); }
+LONG ObjectCount() {
+  return InterlockedExchangeAdd(&objectCount, 0);
+}
 
 LONG CountFactory(bool added) {
   return added ? InterlockedIncrement(&factoryCount) : InterlockedDecrement(&factoryCount);
 }
 
-LONG FactoryCount() { return InterlockedExchangeAdd(&factoryCount, 0); }
+LONG FactoryCount() {
+  return InterlockedExchangeAdd(&factoryCount, 0);
+}
 
 }  // namespace kel

@@ -137,9 +137,13 @@ HRESULT STDMETHODCALLTYPE TVarnelHTMLFilter::Seek(LARGE_INTEGER, DWORD, ULARGE_I
   return E_NOTIMPL;
 }
 
-HRESULT STDMETHODCALLTYPE TVarnelHTMLFilter::LockRequest(DWORD) { return S_OK; }
+HRESULT STDMETHODCALLTYPE TVarnelHTMLFilter::LockRequest(DWORD) {
+  return S_OK;
+}
 
-HRESULT STDMETHODCALLTYPE TVarnelHTMLFilter::UnlockRequest() { return S_OK; }
+HRESULT STDMETHODCALLTYPE TVarnelHTMLFilter::UnlockRequest() {
+  return S_OK;
+}
 
 // ---- Sink face --------------------------------------------------------------------
 

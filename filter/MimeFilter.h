@@ -47,8 +47,7 @@ class TVarnelHTMLFilter : public TComClass<IInternetProtocol, IInternetProtocolS
 
   // companionLibrary: the library Initialize loads; the bare companion name
   // unless a tool or test names another file.
-  explicit TVarnelHTMLFilter(IUnknown* outer,
-                             std::string companionLibrary = kCompanionLibraryName);
+  explicit TVarnelHTMLFilter(IUnknown* outer, std::string companionLibrary = kCompanionLibraryName);
 
   // IInternetProtocolRoot
   HRESULT STDMETHODCALLTYPE Start(LPCWSTR szUrl, IInternetProtocolSink* pOIProtSink,

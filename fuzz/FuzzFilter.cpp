@@ -38,10 +38,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static const HMODULE companion = LoadLibraryA(kCompanion.c_str());
   if (companion == nullptr) std::abort();
   static const std::string keep = RulesFile("keep", "");
-  static const std::string rewrite = RulesFile(
-      "rewrite",
-      "image *a* action=2\nimage * size=1,* action=3\nhtml * action=1\nflash * action=3\n"
-      "note *b* action=1\nimage *z* status=4\nany * action=0\n");
+  static const std::string rewrite =
+      RulesFile("rewrite",
+                "image *a* action=2\nimage * size=1,* action=3\nhtml * action=1\nflash * action=3\n"
+                "note *b* action=1\nimage *z* status=4\nany * action=0\n");
   unsetenv("KELRPC_LOG");
   if (size < 2) return 0;
   const std::size_t chunk = 1 + data[0] % 64;

@@ -74,6 +74,10 @@ HRESULT UpdateRegistry(bool registering) {
 }
 }  // namespace
 
-STDAPI DllRegisterServer() { return UpdateRegistry(true); }
+STDAPI DllRegisterServer() {
+  return UpdateRegistry(true);
+}
 
-STDAPI DllUnregisterServer() { return UpdateRegistry(false); }
+STDAPI DllUnregisterServer() {
+  return UpdateRegistry(false);
+}

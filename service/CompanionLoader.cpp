@@ -33,9 +33,9 @@ bool IsFile(const std::string& path) {
 std::vector<std::string> SearchDirectories() {
   std::vector<std::string> dirs;
   HMODULE self = nullptr;
-  if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                             GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                         reinterpret_cast<LPCSTR>(&LoadCompanion), &self))
+  if (GetModuleHandleExA(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          reinterpret_cast<LPCSTR>(&LoadCompanion), &self))
     dirs.push_back(DirectoryOf(self));
   dirs.push_back(DirectoryOf(nullptr));
   char buffer[MAX_PATH];
@@ -75,7 +75,9 @@ HMODULE LoadCompanion(const std::string& name) {
 
 // Here the platform layer looks in the program's directory and along the
 // loader's path, never in the current directory.
-HMODULE LoadCompanion(const std::string& name) { return LoadLibraryA(name.c_str()); }
+HMODULE LoadCompanion(const std::string& name) {
+  return LoadLibraryA(name.c_str());
+}
 
 #endif
 

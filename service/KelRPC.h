@@ -22,10 +22,10 @@ using TGetBinding = std::int32_t(KEL_STDCALL*)(std::uint32_t* binding);
 
 // Asks about one resource of the document; on status 0 writes the action code.
 using TReviseResource = std::int32_t(KEL_STDCALL*)(std::uint32_t binding, const char* url,
-                                                   const char* contentType,
-                                                   const char* documentUrl, const char* href,
-                                                   std::int32_t width, std::int32_t height,
-                                                   std::int32_t reserved, std::int32_t* action);
+                                                   const char* contentType, const char* documentUrl,
+                                                   const char* href, std::int32_t width,
+                                                   std::int32_t height, std::int32_t reserved,
+                                                   std::int32_t* action);
 
 // Reports one link of an image map; on status 0 writes the action code.
 using TNoteResourceWithHref = std::int32_t(KEL_STDCALL*)(std::uint32_t binding,

@@ -20,7 +20,9 @@ class TStringList {
   void Clear() { items_.clear(); }
 
   int Count() const { return static_cast<int>(items_.size()); }
-  const std::string& operator[](int index) const { return items_.at(static_cast<std::size_t>(index)); }
+  const std::string& operator[](int index) const {
+    return items_.at(static_cast<std::size_t>(index));
+  }
 
   // The index of the first entry equal to text ignoring case, or -1.
   int IndexOf(std::string_view text) const;

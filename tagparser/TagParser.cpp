@@ -22,7 +22,9 @@ enum State {
   kDoubleQuotedValue = 7,
 };
 
-bool IsWhiteSpace(char c) { return c == '\t' || c == '\n' || c == '\r' || c == ' '; }
+bool IsWhiteSpace(char c) {
+  return c == '\t' || c == '\n' || c == '\r' || c == ' ';
+}
 
 }  // namespace
 
@@ -35,7 +37,9 @@ int ParseTagText(const char* text, int length, std::string& name, TStringList& n
   int s = 1;
   int p = 1;
   // The text from s to p: positions s to p - 1, empty when s >= p.
-  auto piece = [&]() { return std::string_view(text + s, p > s ? static_cast<std::size_t>(p - s) : 0); };
+  auto piece = [&]() {
+    return std::string_view(text + s, p > s ? static_cast<std::size_t>(p - s) : 0);
+  };
 
   while (p < length - 1 && text[p] != '>') {
     const char c = text[p];

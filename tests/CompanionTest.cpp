@@ -71,9 +71,12 @@ INSTANTIATE_TEST_SUITE_P(
     Rules, RuleDecision,
     testing::Values(
         RuleCase{"NoRulesKeeps", "", false, "http://a.test/x.gif", "image/*", "", 468, 60, 0, 0},
-        RuleCase{"SizeMatches", kBanners, false, "http://a.test/x.gif", "image/*", "", 468, 60, 0, 3},
-        RuleCase{"SizeDiffers", kBanners, false, "http://a.test/x.gif", "image/*", "", 468, 61, 0, 0},
-        RuleCase{"AnyMatchesNote", kBanners, true, "http://a.test/ads/x.gif", "", "http://h/", -1, -1, 0, 2},
+        RuleCase{"SizeMatches", kBanners, false, "http://a.test/x.gif", "image/*", "", 468, 60, 0,
+                 3},
+        RuleCase{"SizeDiffers", kBanners, false, "http://a.test/x.gif", "image/*", "", 468, 61, 0,
+                 0},
+        RuleCase{"AnyMatchesNote", kBanners, true, "http://a.test/ads/x.gif", "", "http://h/", -1,
+                 -1, 0, 2},
         RuleCase{"ImageRuleIgnoresFrames", "image * action=4\n", false, "http://a.test/f.html",
                  "text/html", "", -1, -1, 0, 0},
         RuleCase{"HtmlRule", "html *frame* action=1\n", false, "http://a.test/frame.html",
@@ -82,13 +85,16 @@ INSTANTIATE_TEST_SUITE_P(
                  "application/x-shockwave-flash", "", -1, -1, 0, 3},
         RuleCase{"NoteRuleWithHref", "note *.gif href=*/buy/* action=5\n", true, "http://a/x.GIF",
                  "", "http://b/buy/now", -1, -1, 0, 5},
-        RuleCase{"NoteRuleHrefDiffers", "note *.gif href=*/buy/* action=5\n", true, "http://a/x.gif",
-                 "", "http://b/sell/now", -1, -1, 0, 0},
-        RuleCase{"StatusLeavesAction", "image * status=4\n", false, "u", "image/*", "", 1, 2, 4, 99},
-        RuleCase{"WildcardSize", "image * size=*,60 action=2\n", false, "u", "image/*", "", 7, 60, 0, 2},
-        RuleCase{"DocGlob", "image * doc=*//doc.test/* action=2\n", false, "u", "image/*", "", 1, 1, 0, 2},
-        RuleCase{"FirstMatchWins", "image * action=2\nimage * action=3\n", false, "u", "image/*", "",
-                 1, 1, 0, 2},
+        RuleCase{"NoteRuleHrefDiffers", "note *.gif href=*/buy/* action=5\n", true,
+                 "http://a/x.gif", "", "http://b/sell/now", -1, -1, 0, 0},
+        RuleCase{"StatusLeavesAction", "image * status=4\n", false, "u", "image/*", "", 1, 2, 4,
+                 99},
+        RuleCase{"WildcardSize", "image * size=*,60 action=2\n", false, "u", "image/*", "", 7, 60,
+                 0, 2},
+        RuleCase{"DocGlob", "image * doc=*//doc.test/* action=2\n", false, "u", "image/*", "", 1, 1,
+                 0, 2},
+        RuleCase{"FirstMatchWins", "image * action=2\nimage * action=3\n", false, "u", "image/*",
+                 "", 1, 1, 0, 2},
         RuleCase{"CommentsAndCrlf", "# banners\r\n\r\nimage  *\tsize=1,1   action=2 # tail\r\n",
                  false, "u", "image/*", "", 1, 1, 0, 2},
         RuleCase{"QuestionMark", "image http://a?test/* action=2\n", false, "http://a.test/x",
@@ -104,8 +110,8 @@ TEST_F(Companion, DefaultRulesWithoutRulesFile) {
   struct {
     const char* url;
     std::int32_t w, h, action;
-  } cases[] = {{"http://a/x.gif", 468, 60, 3},  {"http://a/x.gif", 970, 90, 3},
-               {"http://a/x.gif", 100, 100, 0}, {"http://a/ads/x.gif", 1, 1, 2},
+  } cases[] = {{"http://a/x.gif", 468, 60, 3},   {"http://a/x.gif", 970, 90, 3},
+               {"http://a/x.gif", 100, 100, 0},  {"http://a/ads/x.gif", 1, 1, 2},
                {"https://ads.b/x.gif", 1, 1, 2}, {"http://x.doubleclick.net/y", 1, 1, 2}};
   for (const auto& c : cases) {
     std::int32_t action = 99;
@@ -165,10 +171,10 @@ TEST(Glob, MatchesWholeTextIgnoringAsciiCase) {
     const char* glob;
     const char* text;
     bool match;
-  } cases[] = {{"*", "", true},          {"*", "abc", true},        {"a*c", "abc", true},
-               {"a*c", "abcd", false},   {"A?C", "abc", true},      {"a?c", "ac", false},
-               {"*ads*", "xADSy", true}, {"**a", "a", true},        {"a*b*c", "aXbYc", true},
-               {"a*b*c", "aXcYb", false}, {"", "", true},           {"", "a", false},
+  } cases[] = {{"*", "", true},           {"*", "abc", true},   {"a*c", "abc", true},
+               {"a*c", "abcd", false},    {"A?C", "abc", true}, {"a?c", "ac", false},
+               {"*ads*", "xADSy", true},  {"**a", "a", true},   {"a*b*c", "aXbYc", true},
+               {"a*b*c", "aXcYb", false}, {"", "", true},       {"", "a", false},
                {"\xC4", "\xE4", false}};
   for (const auto& c : cases)
     EXPECT_EQ(c.match, kelrpc::GlobMatch(c.glob, c.text)) << c.glob << " ~ " << c.text;

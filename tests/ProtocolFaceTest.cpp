@@ -46,7 +46,8 @@ INSTANTIATE_TEST_SUITE_P(
                     InterfaceCase{"Sink", IID_IInternetProtocolSink, S_OK, S_OK},
                     InterfaceCase{"ErrorInfo", IID_ISupportErrorInfo, S_OK, S_OK},
                     InterfaceCase{"Unknown", IID_IUnknown, S_OK, S_OK},
-                    InterfaceCase{"ProtocolRoot", IID_IInternetProtocolRoot, E_NOINTERFACE, S_FALSE},
+                    InterfaceCase{"ProtocolRoot", IID_IInternetProtocolRoot, E_NOINTERFACE,
+                                  S_FALSE},
                     InterfaceCase{"ClassFactory", IID_IClassFactory, E_NOINTERFACE, S_FALSE},
                     InterfaceCase{"Other", kOther, E_NOINTERFACE, S_FALSE}),
     [](const testing::TestParamInfo<InterfaceCase>& info) { return std::string(info.param.name); });
@@ -69,8 +70,8 @@ TEST(ProtocolFace, StartWithoutFilterModeStoresOnlyTheFlags) {
   filter = NewFilter(test::AbsentCompanionPath(), &object);
   auto next = host::ScriptedProtocol::Make({{"abc", S_FALSE}});
   auto sink = host::RecordingSink::Make();
-  EXPECT_EQ(E_INVALIDARG, host::StartFilter(filter.Get(), next.Get(), sink.Get(), nullptr,
-                                            PI_FORCE_ASYNC));
+  EXPECT_EQ(E_INVALIDARG,
+            host::StartFilter(filter.Get(), next.Get(), sink.Get(), nullptr, PI_FORCE_ASYNC));
   EXPECT_EQ(static_cast<DWORD>(PI_FORCE_ASYNC), object->ProtocolFlags());
   EXPECT_EQ(1, next->RefCount());
   EXPECT_EQ(1, sink->RefCount());
@@ -109,8 +110,8 @@ TEST(ProtocolFace, StartWithoutNextProtocolIsRejected) {
 // The binding decision, for each kind of companion.
 struct BindingCase {
   const char* name;
-  bool partial;   // the companion without NoteResourceWithHref
-  bool absent;    // no companion at all
+  bool partial;  // the companion without NoteResourceWithHref
+  bool absent;   // no companion at all
   const char* rules;
   std::int32_t status;
   std::uint32_t binding;
@@ -144,14 +145,21 @@ TEST_P(Binding, FixesTheMode) {
 
 INSTANTIATE_TEST_SUITE_P(
     Companions, Binding,
-    testing::Values(BindingCase{"Absent", false, true, "", 1, 0, false, {}},
-                    BindingCase{"TwoOfThreeEntryPoints", true, false, "", 1, 0, false, {}},
-                    BindingCase{"BindingGiven", false, false, "binding 7\n", 0, 7, true,
-                                {"GetBinding\t->\t0\t7"}},
-                    BindingCase{"BindingZero", false, false, "binding 0\n", 0, 0, false,
-                                {"GetBinding\t->\t0\t0"}},
-                    BindingCase{"StatusFive", false, false, "binding-status 5\n", 5, 1, false,
-                                {"GetBinding\t->\t5\t1"}}),
+    testing::Values(
+        BindingCase{"Absent", false, true, "", 1, 0, false, {}},
+        BindingCase{"TwoOfThreeEntryPoints", true, false, "", 1, 0, false, {}},
+        BindingCase{
+            "BindingGiven", false, false, "binding 7\n", 0, 7, true, {"GetBinding\t->\t0\t7"}},
+        BindingCase{
+            "BindingZero", false, false, "binding 0\n", 0, 0, false, {"GetBinding\t->\t0\t0"}},
+        BindingCase{"StatusFive",
+                    false,
+                    false,
+                    "binding-status 5\n",
+                    5,
+                    1,
+                    false,
+                    {"GetBinding\t->\t5\t1"}}),
     [](const testing::TestParamInfo<BindingCase>& info) { return std::string(info.param.name); });
 
 TEST(ProtocolFace, DocumentUrlComesFromBindInformation) {
@@ -290,9 +298,9 @@ class Outer final : public host::TRefCounted<IUnknown> {
 
 TEST(ProtocolFace, AggregatedFacesDelegateToTheOuterObject) {
   auto outer = ComPtr<Outer>::Attach(new Outer);
-  ASSERT_EQ(S_OK, TComObject::Create<TVarnelHTMLFilter>(outer.Get(), IID_IUnknown,
-                                                        outer->inner.PutVoid(),
-                                                        test::AbsentCompanionPath()));
+  ASSERT_EQ(S_OK,
+            TComObject::Create<TVarnelHTMLFilter>(outer.Get(), IID_IUnknown, outer->inner.PutVoid(),
+                                                  test::AbsentCompanionPath()));
   ComPtr<IInternetProtocol> protocol;
   ASSERT_EQ(S_OK, outer->inner.As(IID_IInternetProtocol, protocol));
   EXPECT_EQ(2, outer->RefCount());  // the face's AddRef went to the outer object

@@ -87,11 +87,14 @@ INSTANTIATE_TEST_SUITE_P(
         Scenario{"EndsInsideComment",
                  {{"x<!-- a > b", S_FALSE}},
                  {{64, S_FALSE, "x<!-- a > b", 1}, {64, S_FALSE, "", 1}}},
-        Scenario{"EndsInsideTag", {{"x<a href=", S_OK}, {"'y'", S_FALSE}},
+        Scenario{"EndsInsideTag",
+                 {{"x<a href=", S_OK}, {"'y'", S_FALSE}},
                  {{64, S_FALSE, "x<a href='y'", 2}}},
         Scenario{"SmallRequests",
                  {{"0123456789", S_FALSE}},
-                 {{4, S_OK, "0123", 1}, {4, S_OK, "4567", 1}, {4, S_FALSE, "89", 1},
+                 {{4, S_OK, "0123", 1},
+                  {4, S_OK, "4567", 1},
+                  {4, S_FALSE, "89", 1},
                   {4, S_FALSE, "", 1}}},
         Scenario{"RequestOfZero",
                  {{"abc", S_FALSE}},
@@ -125,9 +128,7 @@ INSTANTIATE_TEST_SUITE_P(
         Scenario{"UnclosedLessThan",
                  {{"a<b c d", S_OK}, {" e f", S_OK}, {" g", S_FALSE}},
                  {{64, S_FALSE, "a<b c d e f g", 3}}},
-        Scenario{"LastBytesWithEnd",
-                 {{"<i>x</i>", S_FALSE}},
-                 {{8, S_FALSE, "<i>x</i>", 1}}}),
+        Scenario{"LastBytesWithEnd", {{"<i>x</i>", S_FALSE}}, {{8, S_FALSE, "<i>x</i>", 1}}}),
     [](const testing::TestParamInfo<Scenario>& info) { return std::string(info.param.name); });
 
 // Requested size 4, output of 5 needs two calls; the second makes no read
@@ -165,7 +166,9 @@ TEST_F(ReadLoop, MisreportedCountDoesNotOverrun) {
   class Liar final : public host::TRefCounted<IInternetProtocol> {
    public:
     HRESULT STDMETHODCALLTYPE Start(LPCWSTR, IInternetProtocolSink*, IInternetBindInfo*, DWORD,
-                                    HANDLE_PTR) override { return S_OK; }
+                                    HANDLE_PTR) override {
+      return S_OK;
+    }
     HRESULT STDMETHODCALLTYPE Continue(PROTOCOLDATA*) override { return S_OK; }
     HRESULT STDMETHODCALLTYPE Abort(HRESULT, DWORD) override { return S_OK; }
     HRESULT STDMETHODCALLTYPE Terminate(DWORD) override { return S_OK; }
@@ -240,7 +243,8 @@ TEST_P(HandlerFailure, NextReadContinuesWithTheTag) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, HandlerFailure,
     testing::Values(FailureCase{"AllAtOnceAtEnd", {{"text<i>more<b>tail</b>end", S_FALSE}}, 64},
-                    FailureCase{"BeforeEnd", {{"text<i>more<b>ta", S_OK}, {"il</b>end", S_FALSE}}, 64},
+                    FailureCase{
+                        "BeforeEnd", {{"text<i>more<b>ta", S_OK}, {"il</b>end", S_FALSE}}, 64},
                     FailureCase{"SmallReads", {{"text<i>more<b>tail</b>end", S_FALSE}}, 3}),
     [](const testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
@@ -249,8 +253,7 @@ INSTANTIATE_TEST_SUITE_P(
 // measure.
 TEST_F(ReadLoop, LargeUnclosedTagsStayLinear) {
   const std::size_t size = 4 << 20;
-  const std::string pages[] = {"<" + std::string(size, 'a'),
-                               "<!--" + std::string(size, '>'),
+  const std::string pages[] = {"<" + std::string(size, 'a'), "<!--" + std::string(size, '>'),
                                // Each tag is parsed: a smaller page, still far past
                                // where moving the rest down per tag would show.
                                [&] {

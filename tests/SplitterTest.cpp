@@ -33,23 +33,20 @@ TEST_P(SplitTextAndTagTest, CutsTextRunAndFirstCompleteTag) {
 
 INSTANTIATE_TEST_SUITE_P(
     Examples, SplitTextAndTagTest,
-    testing::Values(SplitCase{"", "", ""}, SplitCase{"plain text", "plain text", ""},
-                    SplitCase{"abc<", "abc", ""}, SplitCase{"abc<img src=x", "abc", ""},
-                    SplitCase{"ab<b>cd", "ab", "<b>"}, SplitCase{"a > b<i>", "a > b", "<i>"},
-                    SplitCase{"<a <b>c>", "", "<a <b>"}, SplitCase{"<>", "", "<>"},
-                    SplitCase{"<!->", "", "<!->"},
-                    SplitCase{"<!DOCTYPE html>", "", "<!DOCTYPE html>"},
-                    SplitCase{"<!-->x", "", ""}, SplitCase{"<!--->x", "", ""},
-                    SplitCase{"<!---->x", "", "<!---->"},
-                    SplitCase{"<!-- a > b -->z", "", "<!-- a > b -->"},
-                    SplitCase{"<!-- x -- y >", "", ""}, SplitCase{"<!---x-->", "", "<!---x-->"},
-                    SplitCase{"<<!-- a > b -->", "", "<<!-- a >"},
-                    SplitCase{"x<!---->", "x", "<!---->"},
-                    // Any byte is an ordinary byte, NUL included.
-                    SplitCase{std::string("a\0b<\0>c", 7), std::string("a\0b", 3),
-                              std::string("<\0>", 3)},
-                    SplitCase{"<!-- -> --->", "", "<!-- -> --->"},
-                    SplitCase{"<!--x", "", ""}, SplitCase{"<ab>", "", "<ab>"}));
+    testing::Values(
+        SplitCase{"", "", ""}, SplitCase{"plain text", "plain text", ""},
+        SplitCase{"abc<", "abc", ""}, SplitCase{"abc<img src=x", "abc", ""},
+        SplitCase{"ab<b>cd", "ab", "<b>"}, SplitCase{"a > b<i>", "a > b", "<i>"},
+        SplitCase{"<a <b>c>", "", "<a <b>"}, SplitCase{"<>", "", "<>"},
+        SplitCase{"<!->", "", "<!->"}, SplitCase{"<!DOCTYPE html>", "", "<!DOCTYPE html>"},
+        SplitCase{"<!-->x", "", ""}, SplitCase{"<!--->x", "", ""},
+        SplitCase{"<!---->x", "", "<!---->"}, SplitCase{"<!-- a > b -->z", "", "<!-- a > b -->"},
+        SplitCase{"<!-- x -- y >", "", ""}, SplitCase{"<!---x-->", "", "<!---x-->"},
+        SplitCase{"<<!-- a > b -->", "", "<<!-- a >"}, SplitCase{"x<!---->", "x", "<!---->"},
+        // Any byte is an ordinary byte, NUL included.
+        SplitCase{std::string("a\0b<\0>c", 7), std::string("a\0b", 3), std::string("<\0>", 3)},
+        SplitCase{"<!-- -> --->", "", "<!-- -> --->"}, SplitCase{"<!--x", "", ""},
+        SplitCase{"<ab>", "", "<ab>"}));
 
 TEST(SplitTextAndTag, NonPositiveLengthReadsNothing) {
   for (std::int32_t length : {0, -1, -1000}) {
@@ -64,7 +61,7 @@ TEST(SplitTextAndTag, NonPositiveLengthReadsNothing) {
 // The resumable scan fed in pieces gives what one pass over the whole
 // buffer gives, wherever the pieces are cut.
 TEST(TagScanner, ResumedScanMatchesOnePass) {
-  const std::string samples[] = {"ab<b>cd", "<!-- a > b -->z", "<!-->x-->", "x<!---->",
+  const std::string samples[] = {"ab<b>cd", "<!-- a > b -->z", "<!-->x-->",       "x<!---->",
                                  "<!->",    "text only",       "<<!-- a > b -->", "<a <b>c>"};
   for (const std::string& s : samples) {
     const TTextAndTag whole = SplitTextAndTag(s.data(), static_cast<std::int32_t>(s.size()));

@@ -69,8 +69,12 @@ BOOL Scripted(LPCSTR base, LPCSTR relative, LPSTR buffer, DWORD* size, DWORD fla
   return a.ok;
 }
 
-BOOL Throwing(LPCSTR, LPCSTR, LPSTR, DWORD*, DWORD) { throw DravoException("inside", 9); }
-BOOL ThrowingOther(LPCSTR, LPCSTR, LPSTR, DWORD*, DWORD) { throw 17; }
+BOOL Throwing(LPCSTR, LPCSTR, LPSTR, DWORD*, DWORD) {
+  throw DravoException("inside", 9);
+}
+BOOL ThrowingOther(LPCSTR, LPCSTR, LPSTR, DWORD*, DWORD) {
+  throw 17;
+}
 
 class CombineUrlProtocol : public testing::Test {
  protected:
@@ -124,7 +128,9 @@ struct ResolveCase {
   const char* base;
   const char* relative;
   const char* result;  // empty: no URL
-  friend void PrintTo(const ResolveCase& c, std::ostream* os) { *os << c.base << " + " << c.relative; }
+  friend void PrintTo(const ResolveCase& c, std::ostream* os) {
+    *os << c.base << " + " << c.relative;
+  }
 };
 
 class Resolve : public testing::TestWithParam<ResolveCase> {};
@@ -155,8 +161,7 @@ INSTANTIATE_TEST_SUITE_P(
                     ResolveCase{"http://a/b/", "x%41.gif", "http://a/b/x%41.gif"},
                     ResolveCase{"http://a/b/", "g#x#y", "http://a/b/g#x%23y"},
                     ResolveCase{"http://a/b/", "p[1].gif", "http://a/b/p%5B1%5D.gif"},
-                    ResolveCase{"", "http://a/b", "http://a/b"},
-                    ResolveCase{"", "b.gif", ""},
+                    ResolveCase{"", "http://a/b", "http://a/b"}, ResolveCase{"", "b.gif", ""},
                     ResolveCase{"not a base", "b.gif", ""}));
 
 TEST(StringList, SortedIgnoresDuplicatesAndLooksUpNames) {
@@ -183,16 +188,35 @@ TEST(AttributeInteger, ReadsDecimalAndHexadecimalOrGivesMinusOne) {
   struct {
     const char* text;
     std::int32_t value;
-  } cases[] = {{"468", 468},          {"  60", 60},        {"+5", 5},
-               {"-5", -5},            {"007", 7},          {"$1D4", 468},
-               {"x3c", 60},           {"X3C", 60},         {"0x3C", 60},
-               {"0X3c", 60},          {"-$10", -16},       {"$FFFFFFFF", -1},
-               {"$80000000", INT32_MIN}, {"2147483647", INT32_MAX},
-               {"-2147483648", INT32_MIN}, {"2147483648", -1}, {"$100000000", -1},
-               {"", -1},              {" ", -1},           {"+", -1},
-               {"50%", -1},           {"60 ", -1},         {"12px", -1},
-               {"0x", -1},            {"$", -1},           {"\t5", -1},
-               {"1.5", -1},           {"--1", -1},         {"0x-1", -1},
+  } cases[] = {{"468", 468},
+               {"  60", 60},
+               {"+5", 5},
+               {"-5", -5},
+               {"007", 7},
+               {"$1D4", 468},
+               {"x3c", 60},
+               {"X3C", 60},
+               {"0x3C", 60},
+               {"0X3c", 60},
+               {"-$10", -16},
+               {"$FFFFFFFF", -1},
+               {"$80000000", INT32_MIN},
+               {"2147483647", INT32_MAX},
+               {"-2147483648", INT32_MIN},
+               {"2147483648", -1},
+               {"$100000000", -1},
+               {"", -1},
+               {" ", -1},
+               {"+", -1},
+               {"50%", -1},
+               {"60 ", -1},
+               {"12px", -1},
+               {"0x", -1},
+               {"$", -1},
+               {"\t5", -1},
+               {"1.5", -1},
+               {"--1", -1},
+               {"0x-1", -1},
                {"99999999999999999999", -1}};
   for (const auto& c : cases) EXPECT_EQ(c.value, AttributeInteger(c.text)) << "'" << c.text << "'";
 }

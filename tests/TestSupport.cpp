@@ -10,10 +10,18 @@
 
 namespace kel::test {
 
-std::string BinDir() { return KEL_BIN_DIR; }
-std::string CompanionPath() { return BinDir() + "/KelRPCPrx.dll"; }
-std::string PartialCompanionPath() { return BinDir() + "/KelRPCPrx-partial.dll"; }
-std::string AbsentCompanionPath() { return BinDir() + "/no-such-dir/KelRPCPrx.dll"; }
+std::string BinDir() {
+  return KEL_BIN_DIR;
+}
+std::string CompanionPath() {
+  return BinDir() + "/KelRPCPrx.dll";
+}
+std::string PartialCompanionPath() {
+  return BinDir() + "/KelRPCPrx-partial.dll";
+}
+std::string AbsentCompanionPath() {
+  return BinDir() + "/no-such-dir/KelRPCPrx.dll";
+}
 
 TempFile::TempFile(const std::string& name, const std::string& content) {
   char pattern[] = "/tmp/kel-test-XXXXXX";
@@ -86,14 +94,18 @@ Started StartOver(std::vector<host::ReadStep> steps, const std::string& companio
 std::string Escape(const std::string& bytes) {
   std::string out;
   for (unsigned char c : bytes) {
-    if (c == '\n') out += "\\n";
-    else if (c == '\r') out += "\\r";
-    else if (c == '\t') out += "\\t";
+    if (c == '\n')
+      out += "\\n";
+    else if (c == '\r')
+      out += "\\r";
+    else if (c == '\t')
+      out += "\\t";
     else if (c < 32 || c >= 127) {
       char hex[8];
       std::snprintf(hex, sizeof hex, "\\x%02X", c);
       out += hex;
-    } else out += static_cast<char>(c);
+    } else
+      out += static_cast<char>(c);
   }
   return out;
 }

@@ -62,8 +62,7 @@ struct Started {
   ComPtr<host::ScriptedProtocol> next;
   ComPtr<host::RecordingSink> sink;
 };
-Started StartOver(std::vector<host::ReadStep> steps,
-                  const std::string& companion = CompanionPath(),
+Started StartOver(std::vector<host::ReadStep> steps, const std::string& companion = CompanionPath(),
                   const std::wstring& url = L"http://example.test/dir/page.html");
 
 std::string Escape(const std::string& bytes);

@@ -8,9 +8,13 @@
 #include <cstring>
 #include <string>
 
-extern "C" void* CoTaskMemAlloc(SIZE_T cb) { return std::malloc(cb == 0 ? 1 : cb); }
+extern "C" void* CoTaskMemAlloc(SIZE_T cb) {
+  return std::malloc(cb == 0 ? 1 : cb);
+}
 
-extern "C" void CoTaskMemFree(void* pv) { std::free(pv); }
+extern "C" void CoTaskMemFree(void* pv) {
+  std::free(pv);
+}
 
 namespace {
 
@@ -67,7 +71,9 @@ extern "C" BOOL FreeLibrary(HMODULE hLibModule) {
   return TRUE;
 }
 
-extern "C" LONG KelOpenLibraryCount() { return InterlockedExchangeAdd(&openLibraries, 0); }
+extern "C" LONG KelOpenLibraryCount() {
+  return InterlockedExchangeAdd(&openLibraries, 0);
+}
 
 namespace {
 
@@ -104,8 +110,8 @@ int EncodeUtf8(std::uint32_t c, char* out) {
 extern "C" int WideCharToMultiByte(UINT, DWORD, LPCWSTR lpWideCharStr, int cchWideChar,
                                    LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR, BOOL*) {
   if (lpWideCharStr == nullptr) return 0;
-  std::size_t count = cchWideChar < 0 ? std::wcslen(lpWideCharStr) + 1
-                                      : static_cast<std::size_t>(cchWideChar);
+  std::size_t count =
+      cchWideChar < 0 ? std::wcslen(lpWideCharStr) + 1 : static_cast<std::size_t>(cchWideChar);
   int total = 0;
   char unit[4];
   for (std::size_t i = 0; i < count; ++i) {
@@ -121,8 +127,10 @@ extern "C" int WideCharToMultiByte(UINT, DWORD, LPCWSTR lpWideCharStr, int cchWi
 
 extern "C" int CompareStringA(LCID, DWORD dwCmpFlags, LPCSTR lpString1, int cchCount1,
                               LPCSTR lpString2, int cchCount2) {
-  const std::size_t n1 = cchCount1 < 0 ? std::strlen(lpString1) : static_cast<std::size_t>(cchCount1);
-  const std::size_t n2 = cchCount2 < 0 ? std::strlen(lpString2) : static_cast<std::size_t>(cchCount2);
+  const std::size_t n1 =
+      cchCount1 < 0 ? std::strlen(lpString1) : static_cast<std::size_t>(cchCount1);
+  const std::size_t n2 =
+      cchCount2 < 0 ? std::strlen(lpString2) : static_cast<std::size_t>(cchCount2);
   const bool fold = (dwCmpFlags & NORM_IGNORECASE) != 0;
   const std::size_t n = n1 < n2 ? n1 : n2;
   for (std::size_t i = 0; i < n; ++i) {

@@ -59,7 +59,9 @@ union ULARGE_INTEGER {
 
 // ---- Status codes -----------------------------------------------------------
 
-constexpr HRESULT MakeHresult(std::uint32_t v) { return static_cast<HRESULT>(v); }
+constexpr HRESULT MakeHresult(std::uint32_t v) {
+  return static_cast<HRESULT>(v);
+}
 
 #define S_OK ((HRESULT)0)
 #define S_FALSE ((HRESULT)1)
@@ -99,8 +101,12 @@ inline bool IsEqualGUID(REFGUID a, REFGUID b) {
     if (a.Data4[i] != b.Data4[i]) return false;
   return true;
 }
-inline bool operator==(REFGUID a, REFGUID b) { return IsEqualGUID(a, b); }
-inline bool operator!=(REFGUID a, REFGUID b) { return !IsEqualGUID(a, b); }
+inline bool operator==(REFGUID a, REFGUID b) {
+  return IsEqualGUID(a, b);
+}
+inline bool operator!=(REFGUID a, REFGUID b) {
+  return !IsEqualGUID(a, b);
+}
 #define IsEqualIID(a, b) IsEqualGUID(a, b)
 
 inline constexpr IID IID_IUnknown = {
@@ -149,8 +155,8 @@ struct IInternetProtocolSink;
 
 struct IInternetBindInfo : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE GetBindInfo(DWORD* grfBINDF, BINDINFO* pbindinfo) = 0;
-  virtual HRESULT STDMETHODCALLTYPE GetBindString(ULONG ulStringType, LPOLESTR* ppwzStr,
-                                                  ULONG cEl, ULONG* pcElFetched) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetBindString(ULONG ulStringType, LPOLESTR* ppwzStr, ULONG cEl,
+                                                  ULONG* pcElFetched) = 0;
 };
 
 struct IInternetProtocolRoot : IUnknown {
@@ -199,8 +205,12 @@ extern "C" void CoTaskMemFree(void* pv);
 
 // ---- Interlocked operations -----------------------------------------------------
 
-inline LONG InterlockedIncrement(volatile LONG* p) { return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedDecrement(volatile LONG* p) { return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedIncrement(volatile LONG* p) {
+  return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedDecrement(volatile LONG* p) {
+  return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST);
+}
 inline LONG InterlockedExchangeAdd(volatile LONG* p, LONG v) {
   return __atomic_fetch_add(p, v, __ATOMIC_SEQ_CST);
 }

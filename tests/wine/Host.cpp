@@ -47,7 +47,9 @@ void Check(bool condition, const char* file, int line, const char* format, ...) 
 }
 #define ok(condition, ...) Check((condition), __FILE__, __LINE__, __VA_ARGS__)
 
-std::string Hex(HRESULT hr) { return kel::host::HresultText(hr); }
+std::string Hex(HRESULT hr) {
+  return kel::host::HresultText(hr);
+}
 
 std::string Narrow(const std::wstring& text) {
   std::string out;
@@ -69,7 +71,9 @@ const std::wstring& BinDir() {
   return dir;
 }
 
-std::wstring InBin(const std::wstring& name) { return BinDir() + L"\\" + name; }
+std::wstring InBin(const std::wstring& name) {
+  return BinDir() + L"\\" + name;
+}
 
 // A fresh directory below the program's, with copies of the named files.
 std::wstring MakeDirectory(const std::wstring& name,
@@ -548,14 +552,15 @@ std::vector<std::string> ExpectedCalls() {
     return "ReviseResource\t1\t" + dir + file + "\timage/*\t" + doc + "\t\t" + std::to_string(w) +
            "\t" + std::to_string(h) + "\t-1\t->\t0\t" + std::to_string(action);
   };
-  return {"GetBinding\t->\t0\t1",
-          image("banner.gif", 468, 60, 3),
-          image("ad.gif", -1, -1, 2),
-          image("photo.jpg", 10, 10, 0),
-          image("map.gif", -1, -1, 0),
-          "NoteResourceWithHref\t1\t" + dir + "map.gif\t" + dir + "buy.html\t->\t0\t1",
-          "ReviseResource\t1\t" + dir + "frame-ad.html\ttext/html\t" + doc + "\t\t-1\t-1\t-1\t->\t0\t2",
-          "ReviseResource\t1\t\tapplication/x-shockwave-flash\t\t\t-1\t-1\t-1\t->\t0\t2"};
+  return {
+      "GetBinding\t->\t0\t1",
+      image("banner.gif", 468, 60, 3),
+      image("ad.gif", -1, -1, 2),
+      image("photo.jpg", 10, 10, 0),
+      image("map.gif", -1, -1, 0),
+      "NoteResourceWithHref\t1\t" + dir + "map.gif\t" + dir + "buy.html\t->\t0\t1",
+      "ReviseResource\t1\t" + dir + "frame-ad.html\ttext/html\t" + doc + "\t\t-1\t-1\t-1\t->\t0\t2",
+      "ReviseResource\t1\t\tapplication/x-shockwave-flash\t\t\t-1\t-1\t-1\t->\t0\t2"};
 }
 
 std::string Shown(const std::string& bytes) {
@@ -593,9 +598,9 @@ void Registration() {
       MakeDirectory(L"dir with space", {{L"KelPlugins.dll", L"KelPlugins.dll"}});
   ok(Regsvr32(spaced + L"\\KelPlugins.dll") == 0, "regsvr32 in a directory with a space");
   ExpectRegistered(spaced + L"\\KelPlugins.dll");
-  const std::wstring server = ReadKey(HKEY_CLASSES_ROOT, std::wstring(L"CLSID\\") + kFilterClsid +
-                                                             L"\\InprocServer32")
-                                  .values[L""];
+  const std::wstring server =
+      ReadKey(HKEY_CLASSES_ROOT, std::wstring(L"CLSID\\") + kFilterClsid + L"\\InprocServer32")
+          .values[L""];
   ok(server.find(L' ') == std::wstring::npos, "short path expected: %s", Narrow(server).c_str());
   ok(Regsvr32(spaced + L"\\KelPlugins.dll", true) == 0, "regsvr32 /u");
   ExpectUnregistered();
@@ -786,10 +791,11 @@ void UnregisteredFilter() {
 // The companion is taken from the directory of KelPlugins.dll, and never
 // from the current directory.
 void CompanionSearch() {
-  const std::wstring cwd = MakeDirectory(L"search-cwd", {{L"KelRPCPrx-decoy.dll", L"KelRPCPrx.dll"}});
+  const std::wstring cwd =
+      MakeDirectory(L"search-cwd", {{L"KelRPCPrx-decoy.dll", L"KelRPCPrx.dll"}});
   const std::wstring withCompanion =
-      MakeDirectory(L"search-with", {{L"KelPlugins.dll", L"KelPlugins.dll"},
-                                     {L"KelRPCPrx.dll", L"KelRPCPrx.dll"}});
+      MakeDirectory(L"search-with",
+                    {{L"KelPlugins.dll", L"KelPlugins.dll"}, {L"KelRPCPrx.dll", L"KelRPCPrx.dll"}});
   WriteText(InBin(L"search-rules.txt"), "");
   const std::wstring log = InBin(L"search-calls.log");
   SetCompanion(InBin(L"search-rules.txt"), log);
@@ -802,8 +808,8 @@ void CompanionSearch() {
     auto bindInfo = kel::host::UrlBindInfo::Make(L"http://kel.test/");
     ok(kel::host::StartFilter(filter.Get(), next.Get(), nullptr, bindInfo.Get()) == S_OK, "Start");
     const std::vector<std::string> calls = Lines(ReadText(log));
-    ok(calls == std::vector<std::string>{"GetBinding\t->\t0\t1"}, "the companion beside the module: %s",
-       Shown(ReadText(log)).c_str());
+    ok(calls == std::vector<std::string>{"GetBinding\t->\t0\t1"},
+       "the companion beside the module: %s", Shown(ReadText(log)).c_str());
   }
   SetCurrentDirectoryW(BinDir().c_str());
 }
@@ -830,8 +836,8 @@ void CompanionSearchAlone() {
 
 void CompanionSearchFromAlone() {
   CompanionSearch();
-  const std::wstring alone = MakeDirectory(L"search-alone", {{L"kelhost.exe", L"kelhost.exe"},
-                                                             {L"KelPlugins.dll", L"KelPlugins.dll"}});
+  const std::wstring alone = MakeDirectory(
+      L"search-alone", {{L"kelhost.exe", L"kelhost.exe"}, {L"KelPlugins.dll", L"KelPlugins.dll"}});
   const DWORD code = Run(L"\"" + alone + L"\\kelhost.exe\" companion-search-alone", alone);
   ok(code == 0, "the run without a companion failed (%lu)", code);
 }
@@ -863,8 +869,8 @@ int main(int argc, char** argv) {
   wc.hInstance = GetModuleHandleW(nullptr);
   wc.lpszClassName = L"kelhost";
   RegisterClassW(&wc);
-  window = CreateWindowW(L"kelhost", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance,
-                         nullptr);
+  window =
+      CreateWindowW(L"kelhost", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
   found->second();
   DestroyWindow(window);
   CoUninitialize();

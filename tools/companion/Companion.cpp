@@ -89,7 +89,9 @@ void Log(const std::string& line) {
   }
 }
 
-const char* Text(const char* s) { return s != nullptr ? s : ""; }
+const char* Text(const char* s) {
+  return s != nullptr ? s : "";
+}
 
 std::int32_t Answer(const kelrpc::Call& call, std::int32_t* action) {
   const std::shared_ptr<const RuleSet> rules = Rules();
@@ -99,8 +101,12 @@ std::int32_t Answer(const kelrpc::Call& call, std::int32_t* action) {
   return d.status;
 }
 
-std::string Field(std::int64_t v) { return "\t" + std::to_string(v); }
-std::string Field(const char* s) { return std::string("\t") + Text(s); }
+std::string Field(std::int64_t v) {
+  return "\t" + std::to_string(v);
+}
+std::string Field(const char* s) {
+  return std::string("\t") + Text(s);
+}
 
 }  // namespace
 

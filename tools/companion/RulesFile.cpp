@@ -20,7 +20,9 @@ constexpr char kDefaultRules[] =
     "any *://ads.* action=2\n"
     "any *doubleclick.net/* action=2\n";
 
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
+char Lower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+}
 
 bool ParseInteger(std::string_view text, long long low, long long high, long long& out) {
   std::size_t i = 0;
@@ -87,12 +89,18 @@ std::string ParseLine(const std::vector<std::string_view>& f, RuleSet& set) {
   }
 
   Rule rule;
-  if (keyword == "image") rule.kind = Kind::kImage;
-  else if (keyword == "html") rule.kind = Kind::kHtml;
-  else if (keyword == "flash") rule.kind = Kind::kFlash;
-  else if (keyword == "note") rule.kind = Kind::kNote;
-  else if (keyword == "any") rule.kind = Kind::kAny;
-  else return "unknown keyword '" + std::string(keyword) + "'";
+  if (keyword == "image")
+    rule.kind = Kind::kImage;
+  else if (keyword == "html")
+    rule.kind = Kind::kHtml;
+  else if (keyword == "flash")
+    rule.kind = Kind::kFlash;
+  else if (keyword == "note")
+    rule.kind = Kind::kNote;
+  else if (keyword == "any")
+    rule.kind = Kind::kAny;
+  else
+    return "unknown keyword '" + std::string(keyword) + "'";
   if (f.size() < 2) return "a rule needs a URL pattern";
   rule.glob = std::string(f[1]);
 
@@ -130,11 +138,16 @@ std::string ParseLine(const std::vector<std::string_view>& f, RuleSet& set) {
 
 bool KindMatches(Kind kind, const Call& call) {
   switch (kind) {
-    case Kind::kAny: return true;
-    case Kind::kNote: return call.note;
-    case Kind::kImage: return !call.note && call.type == "image/*";
-    case Kind::kHtml: return !call.note && call.type == "text/html";
-    case Kind::kFlash: return !call.note && call.type == "application/x-shockwave-flash";
+    case Kind::kAny:
+      return true;
+    case Kind::kNote:
+      return call.note;
+    case Kind::kImage:
+      return !call.note && call.type == "image/*";
+    case Kind::kHtml:
+      return !call.note && call.type == "text/html";
+    case Kind::kFlash:
+      return !call.note && call.type == "application/x-shockwave-flash";
   }
   return false;
 }
@@ -183,14 +196,16 @@ RuleSet ParseRules(std::string_view text, const std::string& fileName) {
   return set;
 }
 
-RuleSet DefaultRules() { return ParseRules(kDefaultRules, "(built-in rules)"); }
+RuleSet DefaultRules() {
+  return ParseRules(kDefaultRules, "(built-in rules)");
+}
 
 Decision Decide(const RuleSet& rules, const Call& call) {
   for (const Rule& rule : rules.rules) {
     if (!KindMatches(rule.kind, call)) continue;
     if (!GlobMatch(rule.glob, call.url)) continue;
-    if (rule.hasSize && ((rule.width && *rule.width != call.width) ||
-                         (rule.height && *rule.height != call.height)))
+    if (rule.hasSize &&
+        ((rule.width && *rule.width != call.width) || (rule.height && *rule.height != call.height)))
       continue;
     if (rule.href && !GlobMatch(*rule.href, call.href)) continue;
     if (rule.doc && !GlobMatch(*rule.doc, call.documentUrl)) continue;

@@ -13,7 +13,7 @@ enum class Kind { kImage, kHtml, kFlash, kNote, kAny };
 
 struct Rule {
   Kind kind = Kind::kAny;
-  std::string glob;                   // the resource (or image) URL
+  std::string glob;  // the resource (or image) URL
   bool hasSize = false;
   std::optional<std::int32_t> width;  // nullopt: "*"
   std::optional<std::int32_t> height;

@@ -8,18 +8,30 @@ namespace kel::host {
 
 std::string HresultText(HRESULT hr) {
   switch (hr) {
-    case S_OK: return "S_OK";
-    case S_FALSE: return "S_FALSE";
-    case E_FAIL: return "E_FAIL";
-    case E_PENDING: return "E_PENDING";
-    case E_INVALIDARG: return "E_INVALIDARG";
-    case E_NOTIMPL: return "E_NOTIMPL";
-    case E_NOINTERFACE: return "E_NOINTERFACE";
-    case E_POINTER: return "E_POINTER";
-    case E_UNEXPECTED: return "E_UNEXPECTED";
-    case INET_E_DATA_NOT_AVAILABLE: return "INET_E_DATA_NOT_AVAILABLE";
-    case INET_E_DOWNLOAD_FAILURE: return "INET_E_DOWNLOAD_FAILURE";
-    default: break;
+    case S_OK:
+      return "S_OK";
+    case S_FALSE:
+      return "S_FALSE";
+    case E_FAIL:
+      return "E_FAIL";
+    case E_PENDING:
+      return "E_PENDING";
+    case E_INVALIDARG:
+      return "E_INVALIDARG";
+    case E_NOTIMPL:
+      return "E_NOTIMPL";
+    case E_NOINTERFACE:
+      return "E_NOINTERFACE";
+    case E_POINTER:
+      return "E_POINTER";
+    case E_UNEXPECTED:
+      return "E_UNEXPECTED";
+    case INET_E_DATA_NOT_AVAILABLE:
+      return "INET_E_DATA_NOT_AVAILABLE";
+    case INET_E_DOWNLOAD_FAILURE:
+      return "INET_E_DOWNLOAD_FAILURE";
+    default:
+      break;
   }
   char text[16];
   std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(hr));
@@ -61,15 +73,21 @@ HRESULT STDMETHODCALLTYPE ScriptedProtocol::Abort(HRESULT hrReason, DWORD dwOpti
 HRESULT STDMETHODCALLTYPE ScriptedProtocol::Terminate(DWORD dwOptions) {
   return Record("Terminate(" + std::to_string(dwOptions) + ")");
 }
-HRESULT STDMETHODCALLTYPE ScriptedProtocol::Suspend() { return Record("Suspend"); }
-HRESULT STDMETHODCALLTYPE ScriptedProtocol::Resume() { return Record("Resume"); }
+HRESULT STDMETHODCALLTYPE ScriptedProtocol::Suspend() {
+  return Record("Suspend");
+}
+HRESULT STDMETHODCALLTYPE ScriptedProtocol::Resume() {
+  return Record("Resume");
+}
 HRESULT STDMETHODCALLTYPE ScriptedProtocol::Seek(LARGE_INTEGER, DWORD, ULARGE_INTEGER*) {
   return Record("Seek");
 }
 HRESULT STDMETHODCALLTYPE ScriptedProtocol::LockRequest(DWORD dwOptions) {
   return Record("LockRequest(" + std::to_string(dwOptions) + ")");
 }
-HRESULT STDMETHODCALLTYPE ScriptedProtocol::UnlockRequest() { return Record("UnlockRequest"); }
+HRESULT STDMETHODCALLTYPE ScriptedProtocol::UnlockRequest() {
+  return Record("UnlockRequest");
+}
 
 HRESULT STDMETHODCALLTYPE ScriptedProtocol::Read(void* pv, ULONG cb, ULONG* pcbRead) {
   ++reads_;

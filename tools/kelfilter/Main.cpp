@@ -137,8 +137,7 @@ int main(int argc, char** argv) {
     page = ReadAll(stdin);
   } else {
     std::FILE* file = std::fopen(options.input.c_str(), "rb");
-    if (file == nullptr)
-      Fail("cannot open " + options.input + ": " + std::strerror(errno));
+    if (file == nullptr) Fail("cannot open " + options.input + ": " + std::strerror(errno));
     page = ReadAll(file);
     std::fclose(file);
   }
@@ -159,7 +158,8 @@ int main(int argc, char** argv) {
   auto next = kel::host::ScriptedProtocol::Make(kel::host::PageSteps(page, options.chunk));
   auto sink = kel::host::RecordingSink::Make();
   auto bindInfo = kel::host::UrlBindInfo::Make(Widen(url));
-  const HRESULT started = kel::host::StartFilter(filter.Get(), next.Get(), sink.Get(), bindInfo.Get());
+  const HRESULT started =
+      kel::host::StartFilter(filter.Get(), next.Get(), sink.Get(), bindInfo.Get());
   if (FAILED(started)) Fail("Start failed with " + kel::host::HresultText(started));
 
   std::FILE* out = stdout;

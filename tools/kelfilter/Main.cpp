@@ -117,11 +117,38 @@ std::string CurrentDirectoryUrl() {
 #endif
 }
 
+// The URL as the platform's bind information hands it over: a wide string
+// (the ANSI code page on Windows, UTF-8 here; a byte that is not part of a
+// UTF-8 sequence stands for itself).
 std::wstring Widen(const std::string& text) {
-  // URLs are ASCII in practice; other bytes are kept as their code units.
-  std::wstring wide;
-  for (unsigned char c : text) wide += static_cast<wchar_t>(c);
+#ifdef _WIN32
+  const int n = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+  std::wstring wide(n > 0 ? n : 1, L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide.data(), n);
+  wide.resize(n > 0 ? n - 1 : 0);
   return wide;
+#else
+  std::wstring wide;
+  for (std::size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    const int extra = c >= 0xF0 && c < 0xF5 ? 3 : c >= 0xE0 ? 2 : c >= 0xC2 && c < 0xE0 ? 1 : 0;
+    std::uint32_t code = extra == 3 ? c & 0x07 : extra == 2 ? c & 0x0F : c & 0x1F;
+    bool valid = extra > 0 && i + static_cast<std::size_t>(extra) < text.size();
+    for (int k = 1; valid && k <= extra; ++k) {
+      const unsigned char d = static_cast<unsigned char>(text[i + k]);
+      valid = (d & 0xC0) == 0x80;
+      code = (code << 6) | (d & 0x3F);
+    }
+    if (valid && extra > 0) {
+      wide += static_cast<wchar_t>(code);
+      i += static_cast<std::size_t>(extra) + 1;
+    } else {
+      wide += static_cast<wchar_t>(c);
+      ++i;
+    }
+  }
+  return wide;
+#endif
 }
 
 }  // namespace

@@ -695,6 +695,7 @@ void Helpers() {
     ComPtr<IObjectWithSite> first = NewHelper(factory.Get());
     ComPtr<IObjectWithSite> second = NewHelper(factory.Get());
     factory = nullptr;
+    ok(module.canUnloadNow() == S_FALSE, "helpers live");
 
     // The site is neither kept nor asked anything.
     auto site = kel::host::RecordingSink::Make();

@@ -4,11 +4,22 @@
 // and reports its length without the zero.
 //
 // With the flags 0 WinINet resolves the reference, removes dot segments and
-// percent-encodes unsafe characters; so does this. Where it may differ: it
-// follows RFC 3986 for every scheme alike, with none of WinINet's handling
-// of particular schemes (file: paths, backslashes in http: URLs), and it
-// leaves the case of scheme and host as written; an IPv6 host comes out in
-// its full form ("[0000:...:0001]" for "[::1]").
+// percent-encodes unsafe characters; so does this, by RFC 3986. Where the
+// results differ (compared against the platform's own WinINet as Wine has
+// it), the platform:
+// - gives the base's directory for an empty reference ("http://a/b/c" and ""
+//   give "http://a/b/"), where this gives the base without its fragment;
+// - drops the base's last segment for a reference of only a query ("?y"
+//   against "http://a/b/c/d;p?q" gives "http://a/b/c/?y"), keeps ".." above
+//   the root ("http://a/../g"), ends a bare host with "/" ("//g" gives
+//   "http://g/") and reads "http:g" as relative;
+// - turns backslashes into "/", removes tabs, cuts trailing spaces, keeps a
+//   lone "%" and a second "#", and lower-cases the scheme, where this
+//   encodes all of them as they are and keeps the scheme as written;
+// - returns a relative reference unchanged when the base is empty or not a
+//   URL, where this fails;
+// - keeps an IPv6 host as written, where this writes it in full
+//   ("[0000:...:0001]" for "[::1]").
 #include <uriparser/Uri.h>
 
 #include <string>

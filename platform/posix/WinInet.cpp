@@ -18,8 +18,8 @@
 //   encodes all of them as they are and keeps the scheme as written;
 // - returns a relative reference unchanged when the base is empty or not a
 //   URL, where this fails;
-// - keeps an IPv6 host as written, where this writes it in full
-//   ("[0000:...:0001]" for "[::1]").
+// - encodes the brackets of an IPv6 host ("[::1]" gives "%5B::1%5D"), where
+//   this writes the host in full ("[0000:...:0001]").
 #include <uriparser/Uri.h>
 
 #include <string>

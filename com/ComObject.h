@@ -23,10 +23,7 @@ class TComObject : public ISupportErrorInfo {
   HRESULT ObjQueryInterface(REFIID riid, void** ppv);
   ULONG ObjAddRef();
   ULONG ObjRelease();
-  IUnknown* InnerUnknown() { return &FInner; }
-
   LONG RefCount() const { return FRefCount; }
-  IUnknown* Controller() const { return FController; }
 
   // Constructs a T (with outer as its controlling object when not null), runs
   // its Initialize and answers riid through ppv. An object that answers

@@ -76,8 +76,6 @@ class ScriptedProtocol final : public TRefCounted<IInternetProtocol> {
   int Reads() const { return reads_; }
   // What each method other than Read answers.
   HRESULT answer = S_OK;
-  // Appended to the script at run time.
-  void Add(ReadStep step) { steps_.push_back(std::move(step)); }
 
  private:
   explicit ScriptedProtocol(std::vector<ReadStep> steps) : steps_(steps.begin(), steps.end()) {}

@@ -714,6 +714,20 @@ void Helpers() {
       ok(calls == ExpectedCalls(), "chunk %u: companion calls: %s", static_cast<unsigned>(chunk),
          Shown(ReadText(log)).c_str());
     }
+    // Real pages, with rules that keep everything: byte for byte as sent.
+    WriteText(InBin(L"keep-rules.txt"), "");
+    SetCompanion(InBin(L"keep-rules.txt"), log);
+    const std::wstring corpus = InBin(L"..\\..\\..\\..\\shared\\corpus\\pages\\");
+    for (const wchar_t* name :
+         {L"001.html", L"guardian-1.html", L"yahoo-2.html", L"wikipedia.html"}) {
+      const std::string page = ReadText(corpus + name);
+      if (page.empty()) continue;  // no corpus beside this checkout
+      const std::string bytes = Fetch(kPageUrl, page, 8192);
+      ok(bytes == page, "%s: %u bytes in, %u out", Narrow(name).c_str(),
+         static_cast<unsigned>(page.size()), static_cast<unsigned>(bytes.size()));
+    }
+    SetCompanion(rules, log);
+
     first = nullptr;
     ok(Fetch(kPageUrl, kPage, 100) == kRewritten, "one helper left: still filtered");
     second = nullptr;

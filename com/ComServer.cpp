@@ -1,7 +1,5 @@
 #include "com/ComServer.h"
 
-#include <algorithm>
-
 #include "com/ComObjectFactory.h"
 
 namespace kel {
@@ -9,22 +7,28 @@ namespace {
 
 TComServer* server = nullptr;
 
-class SharedLock {
+// Holds an SRW lock, shared or exclusive, for the scope.
+class SrwGuard {
  public:
-  explicit SharedLock(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockShared(&lock_); }
-  ~SharedLock() { ReleaseSRWLockShared(&lock_); }
+  enum Mode { kShared, kExclusive };
+  SrwGuard(SRWLOCK& lock, Mode mode) : lock_(lock), mode_(mode) {
+    if (mode_ == kShared)
+      AcquireSRWLockShared(&lock_);
+    else
+      AcquireSRWLockExclusive(&lock_);
+  }
+  ~SrwGuard() {
+    if (mode_ == kShared)
+      ReleaseSRWLockShared(&lock_);
+    else
+      ReleaseSRWLockExclusive(&lock_);
+  }
+  SrwGuard(const SrwGuard&) = delete;
+  SrwGuard& operator=(const SrwGuard&) = delete;
 
  private:
   SRWLOCK& lock_;
-};
-
-class ExclusiveLock {
- public:
-  explicit ExclusiveLock(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
-  ~ExclusiveLock() { ReleaseSRWLockExclusive(&lock_); }
-
- private:
-  SRWLOCK& lock_;
+  Mode mode_;
 };
 
 }  // namespace
@@ -45,24 +49,24 @@ void DestroyComServer() {
 TComServer::TComServer(HINSTANCE module) : module_(module) {}
 
 TComServer::~TComServer() {
-  ExclusiveLock lock(lock_);
+  SrwGuard guard(lock_, SrwGuard::kExclusive);
   factories_.clear();
 }
 
 void TComServer::AddFactory(std::unique_ptr<TComObjectFactory> factory) {
-  ExclusiveLock lock(lock_);
+  SrwGuard guard(lock_, SrwGuard::kExclusive);
   factories_.insert(factories_.begin(), std::move(factory));
 }
 
 TComObjectFactory* TComServer::FindFactory(REFCLSID clsid) {
-  SharedLock lock(lock_);
+  SrwGuard guard(lock_, SrwGuard::kShared);
   for (const auto& factory : factories_)
     if (IsEqualCLSID(factory->ClassId(), clsid)) return factory.get();
   return nullptr;
 }
 
 void TComServer::UpdateRegistry(bool registering) {
-  ExclusiveLock lock(lock_);
+  SrwGuard guard(lock_, SrwGuard::kExclusive);
   for (const auto& factory : factories_) factory->UpdateRegistry(registering);
 }
 

@@ -103,11 +103,21 @@ DWORD Run(const std::wstring& commandLine, const std::wstring& directory = L"") 
   return code;
 }
 
+// A run that exits non-zero is tried once more, with its code printed: one
+// run on another machine failed where every run here succeeds, and a one-off
+// failure of a Wine process start must not fail the group. A module whose
+// registration fails still fails both runs.
 DWORD Regsvr32(const std::wstring& dll, bool unregister = false) {
   wchar_t system[MAX_PATH];
   GetSystemDirectoryW(system, MAX_PATH);
-  return Run(L"\"" + std::wstring(system) + L"\\regsvr32.exe\" /s " + (unregister ? L"/u " : L"") +
-             L"\"" + dll + L"\"");
+  const std::wstring line = L"\"" + std::wstring(system) + L"\\regsvr32.exe\" /s " +
+                            (unregister ? L"/u " : L"") + L"\"" + dll + L"\"";
+  DWORD code = Run(line);
+  if (code != 0) {
+    std::printf("regsvr32%s exited with 0x%lx; trying once more\n", unregister ? " /u" : "", code);
+    code = Run(line);
+  }
+  return code;
 }
 
 std::string ReadText(const std::wstring& path) {

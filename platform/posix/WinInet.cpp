@@ -13,9 +13,15 @@
 //   against "http://a/b/c/d;p?q" gives "http://a/b/c/?y"), keeps ".." above
 //   the root ("http://a/../g"), ends a bare host with "/" ("//g" gives
 //   "http://g/") and reads "http:g" as relative;
-// - turns backslashes into "/", removes tabs, cuts trailing spaces, keeps a
-//   lone "%" and a second "#", and lower-cases the scheme, where this
-//   encodes all of them as they are and keeps the scheme as written;
+// - turns backslashes into "/", removes tabs, cuts trailing spaces and line
+//   breaks, keeps a lone "%", a second "#" and characters such as "{" and
+//   "}" after the "#", and lower-cases the scheme, where this encodes all of
+//   them as they are and keeps the scheme as written;
+// - encodes the "/" of an opaque URL ("data:image/gif;..." gives
+//   "data:image%2Fgif;..."), where this keeps it;
+// - answers a reference longer than its URL limit with the base's scheme and
+//   host alone (a 2750-byte data: URL gives "http://host/"), where this
+//   resolves it;
 // - returns a relative reference unchanged when the base is empty or not a
 //   URL, where this fails;
 // - encodes the brackets of an IPv6 host ("[::1]" gives "%5B::1%5D"), where

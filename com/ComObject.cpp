@@ -43,7 +43,13 @@ ULONG TComObject::ObjAddRef() {
 
 ULONG TComObject::ObjRelease() {
   const LONG count = InterlockedDecrement(&FRefCount);
-  if (count == 0) delete this;
+  if (count == 0) {
+    // Far from 0 while the destructor runs: what it releases may reach this
+    // object again with an AddRef and a Release, which must not delete it
+    // a second time.
+    FRefCount = kDestroying;
+    delete this;
+  }
   return static_cast<ULONG>(count);
 }
 

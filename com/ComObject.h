@@ -70,6 +70,8 @@ class TComObject : public ISupportErrorInfo {
   void RunInitialize();
   void* LookUp(REFIID riid);
 
+  static constexpr LONG kDestroying = -(0x7FFFFFFF / 2);
+
   NonDelegatingUnknown FInner{this};
   volatile LONG FRefCount = 0;
   IUnknown* FController;  // not counted: the outer object owns this one

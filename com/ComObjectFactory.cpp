@@ -94,12 +94,7 @@ HRESULT STDMETHODCALLTYPE TComObjectFactory::CreateInstance(IUnknown* pUnkOuter,
 }
 
 HRESULT STDMETHODCALLTYPE TComObjectFactory::LockServer(BOOL fLock) {
-  if (fLock) {
-    CountObject(true);
-  } else if (ObjectCount() > 0) {
-    // An unlock without its lock must not drive the count below 0.
-    CountObject(false);
-  }
+  CountLock(fLock != FALSE);
   return S_OK;
 }
 

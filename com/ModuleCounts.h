@@ -1,5 +1,6 @@
-// The module's object and factory counts, changed with interlocked
-// operations. DllCanUnloadNow answers from them.
+// The module's counts, changed with interlocked operations: live COM
+// objects, outstanding factory references and server locks. DllCanUnloadNow
+// answers from them.
 #pragma once
 
 #include "platform/Platform.h"
@@ -14,5 +15,15 @@ LONG ObjectCount();
 // Raises or lowers the count of outstanding factory references.
 LONG CountFactory(bool added);
 LONG FactoryCount();
+
+// IClassFactory::LockServer. Locks have a count of their own, so that an
+// unlock without its lock can never take away a count a live object holds;
+// an unlock at 0 leaves it at 0. Returns the new count.
+LONG CountLock(bool locked);
+LONG LockCount();
+
+// True when nothing of the module is in use: no object, no factory
+// reference, no server lock.
+bool ModuleUnused();
 
 }  // namespace kel

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "platform/Text.h"
 #include "service/CompanionLoader.h"
@@ -69,30 +70,54 @@ void* TVarnelHTMLFilter::FindInterface(REFIID riid) {
 HRESULT STDMETHODCALLTYPE TVarnelHTMLFilter::Start(LPCWSTR, IInternetProtocolSink* pOIProtSink,
                                                    IInternetBindInfo* pOIBindInfo, DWORD grfPI,
                                                    HANDLE_PTR dwReserved) {
+  // One filter, one download: a second Start would mix two documents'
+  // state, so it is refused before anything of the first one changes.
+  if (FStarted) return E_UNEXPECTED;
   FProtocolFlags = grfPI;
   if ((grfPI & PI_FILTER_MODE) == 0) return E_INVALIDARG;
   const auto* filterData = reinterpret_cast<const PROTOCOLFILTERDATA*>(dwReserved);
   if (filterData == nullptr || filterData->pProtocol == nullptr) return E_INVALIDARG;
 
+  HRESULT hr = E_FAIL;
   try {
-    FProtocol = ComPtr<IInternetProtocol>(filterData->pProtocol);
-    FSink = ComPtr<IInternetProtocolSink>(pOIProtSink);
-
-    FBaseUrl.clear();
-    if (pOIBindInfo != nullptr) {
-      LPOLESTR url = nullptr;
-      ULONG fetched = 0;
-      pOIBindInfo->GetBindString(BINDSTRING_URL, &url, 1, &fetched);
-      if (url != nullptr) {
-        struct FreeOnExit {
-          LPOLESTR text;
-          ~FreeOnExit() { CoTaskMemFree(text); }
-        } release{url};
-        FBaseUrl = WideToAnsi(url);
-      }
-    }
+    BeginDownload(filterData->pProtocol, pOIProtSink, pOIBindInfo);
+    FStarted = true;
+    return S_OK;
+  } catch (const std::bad_alloc&) {
+    hr = E_OUTOFMEMORY;
   } catch (...) {
-    return E_OUTOFMEMORY;
+    hr = E_FAIL;
+  }
+  // A failed Start leaves the object as it was created: holding no
+  // reference (nobody calls Terminate after a failed Start, and the next
+  // protocol holds this filter) and passing through.
+  FProtocol = nullptr;
+  FSink = nullptr;
+  FBaseUrl.clear();
+  FServiceStatus = 1;
+  FBinding = 0;
+  FActive = false;
+  FSkipIFrame = false;
+  return hr;
+}
+
+void TVarnelHTMLFilter::BeginDownload(IInternetProtocol* next, IInternetProtocolSink* sink,
+                                      IInternetBindInfo* bindInfo) {
+  FProtocol = ComPtr<IInternetProtocol>(next);
+  FSink = ComPtr<IInternetProtocolSink>(sink);
+
+  FBaseUrl.clear();
+  if (bindInfo != nullptr) {
+    LPOLESTR url = nullptr;
+    ULONG fetched = 0;
+    bindInfo->GetBindString(BINDSTRING_URL, &url, 1, &fetched);
+    if (url != nullptr) {
+      struct FreeOnExit {
+        LPOLESTR text;
+        ~FreeOnExit() { CoTaskMemFree(text); }
+      } release{url};
+      FBaseUrl = WideToAnsi(url);
+    }
   }
 
   if (FGetBinding != nullptr && FReviseResource != nullptr && FNoteResourceWithHref != nullptr) {
@@ -104,19 +129,23 @@ HRESULT STDMETHODCALLTYPE TVarnelHTMLFilter::Start(LPCWSTR, IInternetProtocolSin
   }
   FActive = FServiceStatus == 0 && FBinding != 0;
   FSkipIFrame = false;
-  return S_OK;
 }
 
+// Each forwarded call holds its own reference to the object it calls: a
+// callback during the call may reach Terminate, which lets go of ours.
 HRESULT STDMETHODCALLTYPE TVarnelHTMLFilter::Continue(PROTOCOLDATA* pProtocolData) {
-  return FProtocol ? FProtocol->Continue(pProtocolData) : E_FAIL;
+  const ComPtr<IInternetProtocol> next = FProtocol;
+  return next ? next->Continue(pProtocolData) : E_FAIL;
 }
 
 HRESULT STDMETHODCALLTYPE TVarnelHTMLFilter::Abort(HRESULT hrReason, DWORD dwOptions) {
-  return FProtocol ? FProtocol->Abort(hrReason, dwOptions) : E_FAIL;
+  const ComPtr<IInternetProtocol> next = FProtocol;
+  return next ? next->Abort(hrReason, dwOptions) : E_FAIL;
 }
 
 HRESULT STDMETHODCALLTYPE TVarnelHTMLFilter::Terminate(DWORD dwOptions) {
-  const HRESULT hr = FProtocol ? FProtocol->Terminate(dwOptions) : E_FAIL;
+  const ComPtr<IInternetProtocol> next = FProtocol;
+  const HRESULT hr = next ? next->Terminate(dwOptions) : E_FAIL;
   // The binding object holds this filter until its own count falls to 0,
   // and our reference to the next protocol, part of that object, would keep
   // it above 0: both references go here, not at destruction.
@@ -126,11 +155,13 @@ HRESULT STDMETHODCALLTYPE TVarnelHTMLFilter::Terminate(DWORD dwOptions) {
 }
 
 HRESULT STDMETHODCALLTYPE TVarnelHTMLFilter::Suspend() {
-  return FProtocol ? FProtocol->Suspend() : E_FAIL;
+  const ComPtr<IInternetProtocol> next = FProtocol;
+  return next ? next->Suspend() : E_FAIL;
 }
 
 HRESULT STDMETHODCALLTYPE TVarnelHTMLFilter::Resume() {
-  return FProtocol ? FProtocol->Resume() : E_FAIL;
+  const ComPtr<IInternetProtocol> next = FProtocol;
+  return next ? next->Resume() : E_FAIL;
 }
 
 HRESULT STDMETHODCALLTYPE TVarnelHTMLFilter::Seek(LARGE_INTEGER, DWORD, ULARGE_INTEGER*) {
@@ -148,29 +179,49 @@ HRESULT STDMETHODCALLTYPE TVarnelHTMLFilter::UnlockRequest() {
 // ---- Sink face --------------------------------------------------------------------
 
 HRESULT STDMETHODCALLTYPE TVarnelHTMLFilter::Switch(PROTOCOLDATA* pProtocolData) {
-  return FSink ? FSink->Switch(pProtocolData) : E_FAIL;
+  const ComPtr<IInternetProtocolSink> sink = FSink;
+  return sink ? sink->Switch(pProtocolData) : E_FAIL;
 }
 
 HRESULT STDMETHODCALLTYPE TVarnelHTMLFilter::ReportProgress(ULONG ulStatusCode,
                                                             LPCWSTR szStatusText) {
-  return FSink ? FSink->ReportProgress(ulStatusCode, szStatusText) : E_FAIL;
+  const ComPtr<IInternetProtocolSink> sink = FSink;
+  return sink ? sink->ReportProgress(ulStatusCode, szStatusText) : E_FAIL;
 }
 
 HRESULT STDMETHODCALLTYPE TVarnelHTMLFilter::ReportData(DWORD grfBSCF, ULONG ulProgress,
                                                         ULONG ulProgressMax) {
-  return FSink ? FSink->ReportData(grfBSCF, ulProgress, ulProgressMax) : E_FAIL;
+  const ComPtr<IInternetProtocolSink> sink = FSink;
+  return sink ? sink->ReportData(grfBSCF, ulProgress, ulProgressMax) : E_FAIL;
 }
 
 HRESULT STDMETHODCALLTYPE TVarnelHTMLFilter::ReportResult(HRESULT hrResult, DWORD dwError,
                                                           LPCWSTR szResult) {
-  return FSink ? FSink->ReportResult(hrResult, dwError, szResult) : E_FAIL;
+  const ComPtr<IInternetProtocolSink> sink = FSink;
+  return sink ? sink->ReportResult(hrResult, dwError, szResult) : E_FAIL;
 }
 
 // ---- Read loop --------------------------------------------------------------------
 
 HRESULT STDMETHODCALLTYPE TVarnelHTMLFilter::Read(void* pv, ULONG cb, ULONG* pcbRead) {
-  if (!FActive) return FProtocol ? FProtocol->Read(pv, cb, pcbRead) : E_FAIL;
+  if (!FActive) {
+    const ComPtr<IInternetProtocol> next = FProtocol;
+    return next ? next->Read(pv, cb, pcbRead) : E_FAIL;
+  }
   if (pv == nullptr && cb != 0) return E_INVALIDARG;
+  // A Read from inside the next protocol's Read (its ReportData reached a
+  // consumer that reads at once) gets only what is already filtered: the
+  // bytes the outer call is reading come before anything read now.
+  if (FReading) {
+    const std::size_t m = Deliver(static_cast<char*>(pv), cb, pcbRead);
+    if (Finished()) return S_FALSE;
+    return m > 0 ? S_OK : E_PENDING;
+  }
+  FReading = true;
+  struct EndOfRead {
+    bool& reading;
+    ~EndOfRead() { reading = false; }
+  } endOfRead{FReading};
   try {
     return ReadActive(static_cast<char*>(pv), cb, pcbRead);
   } catch (...) {
@@ -185,9 +236,10 @@ HRESULT TVarnelHTMLFilter::ReadActive(char* buffer, ULONG cb, ULONG* pcbRead) {
   // left, so a tag left at the front is handled before more is read.
   SplitInput();
   while (!FEndOfData && FOutput->Size() < cb && hr == S_OK) {
-    if (!FProtocol) return E_FAIL;
+    const ComPtr<IInternetProtocol> next = FProtocol;
+    if (!next) return E_FAIL;
     ULONG n = 0;
-    hr = FProtocol->Read(FReadBuffer, kReadSize, &n);
+    hr = next->Read(FReadBuffer, kReadSize, &n);
     FEndOfData = hr == S_FALSE;
     if (hr == INET_E_DOWNLOAD_FAILURE || hr == INET_E_DATA_NOT_AVAILABLE) return hr;
     n = std::min<ULONG>(n, kReadSize);  // never trust a count beyond the buffer
@@ -198,6 +250,12 @@ HRESULT TVarnelHTMLFilter::ReadActive(char* buffer, ULONG cb, ULONG* pcbRead) {
     SplitInput();
   }
 
+  Deliver(buffer, cb, pcbRead);
+  if (hr == E_PENDING) return E_PENDING;
+  return Finished() ? S_FALSE : S_OK;
+}
+
+std::size_t TVarnelHTMLFilter::Deliver(char* buffer, ULONG cb, ULONG* pcbRead) {
   const std::size_t m = std::min<std::size_t>(cb, FOutput->Size());
   if (pcbRead != nullptr) *pcbRead = static_cast<ULONG>(m);
   if (m > 0) {
@@ -205,8 +263,11 @@ HRESULT TVarnelHTMLFilter::ReadActive(char* buffer, ULONG cb, ULONG* pcbRead) {
     FOutput->Consume(m);
     FStats.BytesOut += m;
   }
-  if (hr == E_PENDING) return E_PENDING;
-  return FOutput->Empty() && FInput->Empty() && FEndOfData ? S_FALSE : S_OK;
+  return m;
+}
+
+bool TVarnelHTMLFilter::Finished() const {
+  return FOutput->Empty() && FInput->Empty() && FEndOfData;
 }
 
 void TVarnelHTMLFilter::SplitInput() {
@@ -221,11 +282,11 @@ void TVarnelHTMLFilter::SplitInput() {
     }
     if (!tagFound) break;
     const std::size_t tagLength = scanner_.TagLength();
-    ++FStats.TagsSeen;
-    if (FServiceStatus != 0)
+    if (FServiceStatus != 0 || FKeepTags)
       WriteOutput(FInput->Data(), tagLength);
     else
-      ProcessTag(FInput->Data(), tagLength);
+      HandleTag(FInput->Data(), tagLength);
+    ++FStats.TagsSeen;
     FInput->Consume(tagLength);
     scanner_.Reset();
   }
@@ -233,6 +294,24 @@ void TVarnelHTMLFilter::SplitInput() {
     WriteOutput(FInput->Data(), FInput->Size());
     FInput->Clear();
     scanner_.Reset();
+  }
+}
+
+// A tag whose handling fails stays at the front of the input and the call
+// fails; the next call tries it again. Should it fail once more, it would
+// fail on every call and the page would never complete: the tag and every
+// later one are then copied unchanged, as when the companion declines.
+void TVarnelHTMLFilter::HandleTag(const char* tag, std::size_t length) {
+  try {
+    ProcessTag(tag, length);
+    FTagFailed = false;
+  } catch (...) {
+    if (!FTagFailed) {
+      FTagFailed = true;
+      throw;
+    }
+    FKeepTags = true;
+    WriteOutput(tag, length);
   }
 }
 

@@ -74,6 +74,8 @@ class TVarnelHTMLFilter : public TComClass<IInternetProtocol, IInternetProtocolS
 
   // Read-only views for tools and tests.
   bool Active() const { return FActive; }
+  // A tag's handling failed twice and the rest of the page is copied.
+  bool KeepingTags() const { return FKeepTags; }
   std::int32_t ServiceStatus() const { return FServiceStatus; }
   std::uint32_t Binding() const { return FBinding; }
   DWORD ProtocolFlags() const { return FProtocolFlags; }
@@ -94,7 +96,13 @@ class TVarnelHTMLFilter : public TComClass<IInternetProtocol, IInternetProtocolS
   void WriteOutputText(const std::string& text);
 
  private:
+  void BeginDownload(IInternetProtocol* next, IInternetProtocolSink* sink,
+                     IInternetBindInfo* bindInfo);
   HRESULT ReadActive(char* buffer, ULONG cb, ULONG* pcbRead);
+  // Hands out up to cb bytes of the output; returns how many.
+  std::size_t Deliver(char* buffer, ULONG cb, ULONG* pcbRead);
+  bool Finished() const;
+  void HandleTag(const char* tag, std::size_t length);
   // Splits what FInput holds into text runs and tags and hands them on;
   // at end of data, flushes the incomplete rest unchanged.
   void SplitInput();
@@ -143,6 +151,11 @@ class TVarnelHTMLFilter : public TComClass<IInternetProtocol, IInternetProtocolS
   std::int32_t FFlashAction = 0;
   std::string FFlashWidth;
   std::string FFlashHeight;
+
+  bool FStarted = false;    // a Start has succeeded
+  bool FReading = false;    // an active Read is under way
+  bool FTagFailed = false;  // the tag at the front of FInput failed once
+  bool FKeepTags = false;   // a tag failed twice: the rest is copied unchanged
 
   std::string companionLibrary_;
   TagScanner scanner_;  // where the split of FInput has got to

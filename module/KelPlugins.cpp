@@ -60,7 +60,7 @@ STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv) {
 
 STDAPI DllCanUnloadNow() {
   if (kel::ComServer() == nullptr) return S_OK;
-  return kel::ObjectCount() == 0 && kel::FactoryCount() == 0 ? S_OK : S_FALSE;
+  return kel::ModuleUnused() ? S_OK : S_FALSE;
 }
 
 namespace {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <thread>
+#include <vector>
 
 #include "com/ComObject.h"
 #include "com/ComPtr.h"
@@ -61,6 +63,47 @@ TEST(ComObject, FailingInitializeDestroysAndPassesTheFailureOn) {
   EXPECT_EQ(nullptr, out);
   EXPECT_EQ(1, destroyed);
   EXPECT_EQ(objects, ObjectCount());
+}
+
+// An unlock without its lock (a host's bug, or a double unlock) must not
+// take away the count of a live object: the module would be unloaded under it.
+TEST(ModuleCounts, UnmatchedUnlockLeavesLiveObjectsCounted) {
+  ComPtr<IUnknown> live;
+  ASSERT_EQ(S_OK, TComObject::Create<Probe>(nullptr, IID_IUnknown, live.PutVoid(), false));
+  const LONG objects = ObjectCount();
+  ASSERT_EQ(0, LockCount());
+  EXPECT_EQ(0, CountLock(false));
+  EXPECT_EQ(0, CountLock(false));
+  EXPECT_EQ(objects, ObjectCount());
+  EXPECT_FALSE(ModuleUnused());
+
+  EXPECT_EQ(1, CountLock(true));
+  live = nullptr;
+  EXPECT_FALSE(ModuleUnused()) << "a server lock is held";
+  EXPECT_EQ(0, CountLock(false));
+  EXPECT_EQ(objects - 1, ObjectCount());
+  EXPECT_EQ(objects - 1 == 0 && FactoryCount() == 0, ModuleUnused());
+}
+
+// Unlocks racing at 0 with locks: the count never goes below 0 and ends
+// where the matched pairs leave it.
+TEST(ModuleCounts, RacingUnlocksStopAtZero) {
+  ASSERT_EQ(0, LockCount());
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([t] {
+      for (int i = 0; i < 20000; ++i) {
+        if (t % 2 == 0) {
+          CountLock(false);  // unmatched
+        } else {
+          CountLock(true);
+          EXPECT_GE(CountLock(false), 0);
+        }
+        EXPECT_GE(LockCount(), 0);
+      }
+    });
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(0, LockCount());
 }
 
 TEST(ComPtr, CountsEveryReferenceItHolds) {

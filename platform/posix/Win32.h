@@ -214,6 +214,11 @@ inline LONG InterlockedDecrement(volatile LONG* p) {
 inline LONG InterlockedExchangeAdd(volatile LONG* p, LONG v) {
   return __atomic_fetch_add(p, v, __ATOMIC_SEQ_CST);
 }
+// Stores exchange when *p equals comparand; returns the value *p had.
+inline LONG InterlockedCompareExchange(volatile LONG* p, LONG exchange, LONG comparand) {
+  __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+  return comparand;
+}
 
 // ---- Libraries ------------------------------------------------------------------
 //

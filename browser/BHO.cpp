@@ -100,14 +100,8 @@ void InitializeBrowserHelperUnit(TComServer& server) {
   InstanceCount = 0;
 }
 
-void FinalizeBrowserHelperUnit(bool processEnding) {
+void FinalizeBrowserHelperUnit() {
   DeleteCriticalSection(&InstanceLock);
-  if (processEnding) {
-    // Leave the references: their objects may be unloaded already.
-    InternetSession.Detach();
-    FilterFactory.Detach();
-    return;
-  }
   InternetSession = nullptr;
   FilterFactory = nullptr;
 }

@@ -35,8 +35,8 @@ class TIEBrowserHelperFactory final : public TComObjectFactory {
 
 // Module initialisation and finalisation of this unit.
 void InitializeBrowserHelperUnit(TComServer& server);
-// processEnding: the process is exiting, not unloading the module; the
-// platform's libraries may be gone already, so nothing is released then.
-void FinalizeBrowserHelperUnit(bool processEnding);
+// Finalisation runs when the module is unloaded with FreeLibrary, never at
+// process exit.
+void FinalizeBrowserHelperUnit();
 
 }  // namespace kel

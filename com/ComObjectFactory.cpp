@@ -79,17 +79,18 @@ HRESULT STDMETHODCALLTYPE TComObjectFactory::CreateInstance(IUnknown* pUnkOuter,
   if (ppvObject == nullptr) return E_POINTER;
   *ppvObject = nullptr;
   if (pUnkOuter != nullptr && !IsEqualIID(riid, IID_IUnknown)) return CLASS_E_NOAGGREGATION;
-  std::string message;
+  // Nothing on the way from a failed construction to the message may fail
+  // itself: no allocation, so that running short of memory is reported too.
+  char message[512] = "Unexpected failure";
   try {
     return construct_(pUnkOuter, riid, ppvObject);
   } catch (const std::exception& e) {
-    message = MessageOf(e);
+    CopyMessageOf(e, message, sizeof message);
   } catch (...) {
-    message = "Unexpected failure";
   }
   // Construction errors are shown to the user; the caller gets E_UNEXPECTED.
   *ppvObject = nullptr;
-  MessageBoxA(nullptr, message.c_str(), "KelPlugins", MB_OK | MB_ICONSTOP | MB_SETFOREGROUND);
+  MessageBoxA(nullptr, message, "KelPlugins", MB_OK | MB_ICONSTOP | MB_SETFOREGROUND);
   return E_UNEXPECTED;
 }
 

@@ -23,8 +23,8 @@ void InitializeModule(HINSTANCE instance) {
   kel::InitializeBrowserHelperUnit(server);
 }
 
-void FinalizeModule(bool processEnding) {
-  kel::FinalizeBrowserHelperUnit(processEnding);
+void FinalizeModule() {
+  kel::FinalizeBrowserHelperUnit();
   kel::DestroyComServer();
 }
 
@@ -41,7 +41,12 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
       }
       break;
     case DLL_PROCESS_DETACH:
-      FinalizeModule(reserved != nullptr);
+      // At process exit the other threads are gone, perhaps while holding
+      // one of our locks, and other modules may be unloaded already or still
+      // call in: take no lock, free nothing, call nothing. The process's
+      // memory goes with it.
+      if (reserved != nullptr) break;
+      FinalizeModule();
       break;
     default:
       break;

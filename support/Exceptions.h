@@ -2,6 +2,7 @@
 // them; the COM methods turn every exception into an HRESULT.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <string>
@@ -56,5 +57,9 @@ class DravoException : public Exception {
 
 // The message of an exception of the general kind.
 std::string MessageOf(const std::exception& e);
+
+// The same message copied into out[0, size), cut short when longer and
+// always terminated; allocates nothing, for paths that must not fail.
+void CopyMessageOf(const std::exception& e, char* out, std::size_t size) noexcept;
 
 }  // namespace kel

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <new>
+#include <stdexcept>
+#include <utility>
 
 #include "filter/MimeFilter.h"
 #include "support/Exceptions.h"
@@ -48,6 +50,21 @@ TEST(ReRaiseWithCode, KeepsTheKindAndExtendsTheMessage) {
   } catch (const Exception& e) {
     EXPECT_EQ("Out of memory" + kSuffix, e.Message());
   }
+}
+
+// The message a failed construction shows, taken without allocating: the
+// way there must not fail when memory is what ran short.
+TEST(CopyMessageOf, CopiesCutsAndNeverThrows) {
+  static_assert(noexcept(CopyMessageOf(std::declval<const std::exception&>(), nullptr, 0)));
+  char out[8];
+  CopyMessageOf(std::bad_alloc(), out, sizeof out);
+  EXPECT_STREQ("Out of ", out);
+  CopyMessageOf(Exception("short"), out, sizeof out);
+  EXPECT_STREQ("short", out);
+  CopyMessageOf(Exception(std::string(100, 'x')), out, sizeof out);
+  EXPECT_STREQ("xxxxxxx", out);
+  CopyMessageOf(std::runtime_error("std"), out, 1);
+  EXPECT_STREQ("", out);
 }
 
 // A scripted InternetCombineUrlA: answers from a queue and records calls.

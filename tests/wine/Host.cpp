@@ -87,7 +87,10 @@ std::wstring MakeDirectory(const std::wstring& name,
   return dir;
 }
 
-DWORD Run(const std::wstring& commandLine, const std::wstring& directory = L"") {
+// The exit code, 0xFFFFFFFF when the program cannot start, 0xFFFFFFFE when
+// it is still running after timeout milliseconds (it is then ended).
+DWORD Run(const std::wstring& commandLine, const std::wstring& directory = L"",
+          DWORD timeout = 120000) {
   STARTUPINFOW si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
@@ -95,9 +98,14 @@ DWORD Run(const std::wstring& commandLine, const std::wstring& directory = L"") 
   if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
                       directory.empty() ? nullptr : directory.c_str(), &si, &pi))
     return 0xFFFFFFFF;
-  WaitForSingleObject(pi.hProcess, 120000);
   DWORD code = 0xFFFFFFFF;
-  GetExitCodeProcess(pi.hProcess, &code);
+  if (WaitForSingleObject(pi.hProcess, timeout) == WAIT_TIMEOUT) {
+    TerminateProcess(pi.hProcess, 0xFFFFFFFE);
+    WaitForSingleObject(pi.hProcess, 10000);
+    code = 0xFFFFFFFE;
+  } else {
+    GetExitCodeProcess(pi.hProcess, &code);
+  }
   CloseHandle(pi.hThread);
   CloseHandle(pi.hProcess);
   return code;
@@ -670,6 +678,23 @@ void ClassObjects() {
   module.Factory(CLSID_Helper)->LockServer(FALSE);
   ok(module.canUnloadNow() == S_OK, "lock released");
 
+  // An unlock without its lock, while a filter lives, must not let the
+  // module go under the filter; nor does it count as a lock taken back.
+  {
+    ComPtr<IInternetProtocol> filter;
+    hr = module.Factory(CLSID_Filter)
+             ->CreateInstance(nullptr, IID_IInternetProtocol, filter.PutVoid());
+    ok(hr == S_OK, "create filter: %s", Hex(hr).c_str());
+    ok(module.Factory(CLSID_Filter)->LockServer(FALSE) == S_OK, "unmatched LockServer(FALSE)");
+    ok(module.Factory(CLSID_Helper)->LockServer(FALSE) == S_OK, "unmatched LockServer(FALSE)");
+    ok(module.canUnloadNow() == S_FALSE, "a filter lives after unmatched unlocks");
+    module.Factory(CLSID_Helper)->LockServer(TRUE);
+    filter = nullptr;
+    ok(module.canUnloadNow() == S_FALSE, "a lock is held");
+    module.Factory(CLSID_Filter)->LockServer(FALSE);
+    ok(module.canUnloadNow() == S_OK, "filter and lock gone");
+  }
+
   // Creation rules of the factory.
   ComPtr<IClassFactory> factory = module.Factory(CLSID_Filter);
   hr = factory->CreateInstance(nullptr, IID_IInternetProtocol, nullptr);
@@ -867,6 +892,189 @@ void CompanionSearchFromAlone() {
   ok(code == 0, "the run without a companion failed (%lu)", code);
 }
 
+// ---- Installed under a name outside the ANSI code page ----------------------------------
+
+// "Εφαρμογές漢字": Greek and CJK, no space, so no plain-ASCII short form.
+const wchar_t kUnicodeDirectory[] =
+    L"\u0395\u03C6\u03B1\u03C1\u03BC\u03BF\u03B3\u03AD\u03C2\u6F22\u5B57";
+
+std::wstring ParentOf(const std::wstring& dir) {
+  return dir.substr(0, dir.find_last_of(L'\\'));
+}
+
+// Run from a copy of this program in a directory without a companion, so
+// that only the companion beside KelPlugins.dll can filter the page.
+void UnicodeDirectoryRun() {
+  const std::wstring dir = ParentOf(BinDir()) + L"\\" + kUnicodeDirectory;
+  const std::wstring dll = dir + L"\\KelPlugins.dll";
+  ok(Regsvr32(dll) == 0, "regsvr32 in the Greek and CJK directory");
+  ExpectRegistered(dll);
+  const std::wstring server =
+      ReadKey(HKEY_CLASSES_ROOT, std::wstring(L"CLSID\\") + kFilterClsid + L"\\InprocServer32")
+          .values[L""];
+  ok(server == dll, "InprocServer32 names %s", Narrow(server).c_str());
+  {
+    Module module(dll);
+    ServedNameSpace served;
+    WriteText(InBin(L"unicode-rules.txt"), kRules);
+    SetCompanion(InBin(L"unicode-rules.txt"), InBin(L"unicode-calls.log"));
+    ComPtr<IObjectWithSite> helper = NewHelper(module.Factory(CLSID_Helper).Get());
+    const std::string bytes = Fetch(kPageUrl, kPage, 8192);
+    ok(bytes == kRewritten, "page filtered by the companion beside the module: %s",
+       Shown(bytes).c_str());
+    ok(Lines(ReadText(InBin(L"unicode-calls.log"))) == ExpectedCalls(), "companion calls: %s",
+       Shown(ReadText(InBin(L"unicode-calls.log"))).c_str());
+    helper = nullptr;
+    ok(module.canUnloadNow() == S_OK, "after the helper");
+  }
+  ok(Regsvr32(dll, true) == 0, "regsvr32 /u");
+  ExpectUnregistered();
+}
+
+void UnicodeDirectory() {
+  MakeDirectory(kUnicodeDirectory,
+                {{L"KelPlugins.dll", L"KelPlugins.dll"}, {L"KelRPCPrx.dll", L"KelRPCPrx.dll"}});
+  const std::wstring host = MakeDirectory(L"unicode-host", {{L"kelhost.exe", L"kelhost.exe"}});
+  const DWORD code = Run(L"\"" + host + L"\\kelhost.exe\" unicode-directory-run", host);
+  ok(code == 0, "the run from the Greek and CJK directory failed (0x%lx)", code);
+}
+
+// ---- Process exit while other threads are inside the module -------------------------
+
+DWORD WINAPI BusyThread(LPVOID parameter) {
+  CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  auto* module = static_cast<Module*>(parameter);
+  for (;;) {
+    ComPtr<IClassFactory> factory;
+    module->getClassObject(CLSID_Helper, IID_IClassFactory, factory.PutVoid());
+    ComPtr<IObjectWithSite> helper;
+    if (factory) factory->CreateInstance(nullptr, IID_IObjectWithSite, helper.PutVoid());
+  }
+}
+
+// Registration holds the server's lock while it writes the registry, which
+// takes a while: a thread that keeps registering holds it most of the time.
+DWORD WINAPI RegisteringThread(LPVOID parameter) {
+  auto* module = static_cast<Module*>(parameter);
+  for (;;) module->registerServer();
+}
+
+// Threads keep taking the module's locks when the process exits; the exit
+// ends them wherever they are, and the module must not wait for a lock one
+// of them held.
+void ExitWhileBusyRun() {
+  static Module module(InBin(L"KelPlugins.dll"));
+  CreateThread(nullptr, 0, RegisteringThread, &module, 0, nullptr);
+  for (int i = 0; i < 2; ++i) CreateThread(nullptr, 0, BusyThread, &module, 0, nullptr);
+  Sleep(300);
+  ExitProcess(0);
+}
+
+void ExitWhileBusy() {
+  for (int run = 0; run < 3; ++run) {
+    const DWORD code = Run(L"\"" + InBin(L"kelhost.exe") + L"\" exit-while-busy-run", L"", 20000);
+    ok(code == 0, "run %d: exit code 0x%lx (0xfffffffe: the exit hung)", run, code);
+  }
+  ok(Regsvr32(InBin(L"KelPlugins.dll"), true) == 0, "regsvr32 /u");
+  ExpectUnregistered();
+}
+
+// ---- Many downloads at once ----------------------------------------------------------------
+
+struct Downloads {
+  Module* module;
+  int pages = 0;
+  int wrong = 0;
+  volatile LONG running = 0;
+  volatile LONG failedHelpers = 0;
+};
+
+DWORD WINAPI DownloadThread(LPVOID parameter) {
+  CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  auto* d = static_cast<Downloads*>(parameter);
+  int pages = 0;
+  int wrong = 0;
+  {
+    ComPtr<IClassFactory> factory;
+    d->module->getClassObject(CLSID_Filter, IID_IClassFactory, factory.PutVoid());
+    for (int i = 0; i < 150 && factory; ++i) {
+      ComPtr<IInternetProtocol> filter;
+      if (FAILED(factory->CreateInstance(nullptr, IID_IInternetProtocol, filter.PutVoid()))) {
+        ++wrong;
+        continue;
+      }
+      auto next = kel::host::ScriptedProtocol::Make(kel::host::PageSteps(kPage, 1 + i % 97));
+      auto sink = kel::host::RecordingSink::Make();
+      auto bindInfo = kel::host::UrlBindInfo::Make(kPageUrl);
+      kel::host::StartFilter(filter.Get(), next.Get(), sink.Get(), bindInfo.Get());
+      const kel::host::Drained out = kel::host::ReadToEnd(filter.Get(), 1 + (i * 7) % 300);
+      filter->Terminate(0);
+      ++pages;
+      if (out.bytes != kRewritten || out.last != S_FALSE) ++wrong;
+    }
+  }
+  CoUninitialize();
+  InterlockedExchangeAdd(reinterpret_cast<volatile LONG*>(&d->pages), pages);
+  InterlockedExchangeAdd(reinterpret_cast<volatile LONG*>(&d->wrong), wrong);
+  return 0;
+}
+
+// Helpers come and go on apartment and free threads. A helper made on the
+// main thread lives throughout, as a browser window stays open, so these
+// never register the filter themselves: from a free thread that takes
+// CoGetClassObject of an apartment-model class, and Wine's host apartment
+// then keeps a factory reference for good (a bare CoGetClassObject from a
+// free thread, released at once, leaves DllCanUnloadNow at S_FALSE).
+DWORD WINAPI ChurnThread(LPVOID parameter) {
+  auto* d = static_cast<Downloads*>(parameter);
+  const bool apartment = InterlockedIncrement(&d->running) % 2 == 0;
+  CoInitializeEx(nullptr, apartment ? COINIT_APARTMENTTHREADED : COINIT_MULTITHREADED);
+  {
+    ComPtr<IClassFactory> factory;
+    d->module->getClassObject(CLSID_Helper, IID_IClassFactory, factory.PutVoid());
+    for (int i = 0; i < 200 && factory; ++i) {
+      ComPtr<IObjectWithSite> helper;
+      if (FAILED(factory->CreateInstance(nullptr, IID_IObjectWithSite, helper.PutVoid())))
+        InterlockedIncrement(&d->failedHelpers);
+      if (i % 5 == 0) Sleep(0);
+    }
+  }
+  CoUninitialize();
+  return 0;
+}
+
+// 8 threads pull pages through filters from the real class factory while
+// helpers come and go on apartment and free threads beside them.
+void ManyDownloads() {
+  const std::wstring dll = InBin(L"KelPlugins.dll");
+  ok(Regsvr32(dll) == 0, "regsvr32");
+  {
+    Module module(dll);
+    ServedNameSpace served;
+    WriteText(InBin(L"many-rules.txt"), kRules);
+    SetCompanion(InBin(L"many-rules.txt"), L"");
+    Downloads d{&module};
+    ComPtr<IObjectWithSite> openWindow = NewHelper(module.Factory(CLSID_Helper).Get());
+    std::vector<HANDLE> threads;
+    for (int i = 0; i < 8; ++i)
+      threads.push_back(CreateThread(nullptr, 0, DownloadThread, &d, 0, nullptr));
+    for (int i = 0; i < 4; ++i)
+      threads.push_back(CreateThread(nullptr, 0, ChurnThread, &d, 0, nullptr));
+    ok(WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE, 240000) !=
+           WAIT_TIMEOUT,
+       "the threads did not finish");
+    for (HANDLE t : threads) CloseHandle(t);
+    ok(d.pages == 8 * 150, "pages read: %d", d.pages);
+    ok(d.wrong == 0, "pages not as the rules say: %d", d.wrong);
+    ok(d.failedHelpers == 0, "helpers not created: %ld", d.failedHelpers);
+    ok(Fetch(kPageUrl, kPage, 64) == kRewritten, "the filter is in place");
+    openWindow = nullptr;
+    ok(module.canUnloadNow() == S_OK, "objects, factory references or locks left");
+    ok(Fetch(kPageUrl, kPage, 64) == kPage, "the filter is still registered");
+  }
+  ok(Regsvr32(dll, true) == 0, "regsvr32 /u");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -880,6 +1088,11 @@ int main(int argc, char** argv) {
       {"unregistered-filter", UnregisteredFilter},
       {"companion-search", CompanionSearchFromAlone},
       {"companion-search-alone", CompanionSearchAlone},
+      {"unicode-directory", UnicodeDirectory},
+      {"unicode-directory-run", UnicodeDirectoryRun},
+      {"exit-while-busy", ExitWhileBusy},
+      {"exit-while-busy-run", ExitWhileBusyRun},
+      {"many-downloads", ManyDownloads},
   };
   const auto found = groups.find(group);
   if (found == groups.end()) {

@@ -6,7 +6,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <string>
+#include <vector>
 
 extern "C" void* CoTaskMemAlloc(SIZE_T cb) {
   return std::malloc(cb == 0 ? 1 : cb);
@@ -45,19 +47,38 @@ HMODULE Counted(void* handle) {
   return static_cast<HMODULE>(handle);
 }
 
+// Where a bare library name is looked for, in order; every entry absolute.
+std::vector<std::string> LibraryDirectories() {
+  std::vector<std::string> dirs;
+  if (std::string program = ProgramDirectory(); !program.empty()) dirs.push_back(program);
+  if (const char* path = std::getenv("LD_LIBRARY_PATH")) {
+    const std::string list = path;
+    std::size_t start = 0;
+    while (start <= list.size()) {
+      const std::size_t end = std::min(list.find(':', start), list.size());
+      // An empty or relative entry means the current directory: left out.
+      if (end > start && list[start] == '/') dirs.push_back(list.substr(start, end - start) + "/");
+      start = end + 1;
+    }
+  }
+  for (const char* dir : {"/usr/local/lib/", "/lib/" KEL_MULTIARCH "/", "/usr/lib/" KEL_MULTIARCH "/",
+                          "/lib/", "/usr/lib/"})
+    dirs.emplace_back(dir);
+  return dirs;
+}
+
 }  // namespace
 
-// A bare name is looked for in the program's directory first, as Windows
-// looks in the application directory, then along the loader's search path.
 extern "C" HMODULE LoadLibraryA(LPCSTR lpLibFileName) {
-  if (lpLibFileName == nullptr) return nullptr;
+  if (lpLibFileName == nullptr || *lpLibFileName == 0) return nullptr;
   const std::string file = SharedObjectName(lpLibFileName);
-  if (file.find('/') == std::string::npos) {
-    const std::string local = ProgramDirectory() + file;
-    if (!local.empty() && access(local.c_str(), F_OK) == 0)
-      return Counted(dlopen(local.c_str(), RTLD_NOW | RTLD_LOCAL));
+  if (file.find('/') != std::string::npos)
+    return Counted(dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL));
+  for (const std::string& dir : LibraryDirectories()) {
+    const std::string path = dir + file;
+    if (access(path.c_str(), F_OK) == 0) return Counted(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL));
   }
-  return Counted(dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL));
+  return nullptr;
 }
 
 extern "C" FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {

@@ -227,8 +227,11 @@ inline LONG InterlockedCompareExchange(volatile LONG* p, LONG exchange, LONG com
 // instead, so the bare name "KelRPCPrx.dll" loads "KelRPCPrx.so", and "/dir/KelRPCPrx.dll" loads
 // "/dir/KelRPCPrx.so". Any other name is handed to the loader as it is. A
 // name without a directory is looked for in the running program's directory
-// first (as Windows looks in the application directory), then along the
-// loader's own search path.
+// first (as Windows looks in the application directory), then in the
+// absolute entries of LD_LIBRARY_PATH, then in the system's library
+// directories, and the loader is handed the full path of the file found:
+// never the bare name, which an empty or relative LD_LIBRARY_PATH entry
+// would look up in the current directory.
 
 struct HINSTANCE__;
 using HMODULE = HINSTANCE__*;

@@ -1,0 +1,35 @@
+# Where kelfilter finds the companion by its bare name: run from a copy in a
+# directory of its own, with a decoy companion in the current directory that
+# an empty LD_LIBRARY_PATH entry ("LD_LIBRARY_PATH=:", common in scripts)
+# would name. The decoy must never load; an absolute entry is searched.
+set(work ${WORK})
+file(REMOVE_RECURSE ${work})
+file(MAKE_DIRECTORY ${work}/alone ${work}/cwd ${work}/libs)
+file(COPY ${KELFILTER} DESTINATION ${work}/alone)
+get_filename_component(bin ${KELFILTER} DIRECTORY)
+file(COPY_FILE ${bin}/KelRPCPrx-decoy.so ${work}/cwd/KelRPCPrx.so)
+file(COPY_FILE ${bin}/KelRPCPrx.so ${work}/libs/KelRPCPrx.so)
+file(WRITE ${work}/rules.txt "image * action=2\n")
+file(WRITE ${work}/page.html "<p><img src=a.gif></p>\n")
+set(ENV{KELRPC_RULES} ${work}/rules.txt)
+set(ENV{KELRPC_LOG} ${work}/calls.log)
+
+function(run_kelfilter libraryPath expected)
+  set(ENV{LD_LIBRARY_PATH} "${libraryPath}")
+  file(REMOVE ${work}/calls.log)
+  execute_process(COMMAND ${work}/alone/kelfilter ${work}/page.html WORKING_DIRECTORY ${work}/cwd
+    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  set(log "")
+  if(EXISTS ${work}/calls.log)
+    file(READ ${work}/calls.log log)
+  endif()
+  if(NOT rc EQUAL 0 OR NOT out STREQUAL "${expected}" OR log MATCHES "DECOY")
+    message(FATAL_ERROR "LD_LIBRARY_PATH='${libraryPath}' (${rc}): output '${out}', calls '${log}', ${err}")
+  endif()
+endfunction()
+
+run_kelfilter(":" "<p><img src=a.gif></p>\n")
+run_kelfilter("." "<p><img src=a.gif></p>\n")
+run_kelfilter("relative:" "<p><img src=a.gif></p>\n")
+run_kelfilter(":${work}/libs" "<p>[AD]</p>\n")
+file(REMOVE_RECURSE ${work})

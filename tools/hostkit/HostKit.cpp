@@ -100,11 +100,14 @@ HRESULT STDMETHODCALLTYPE ScriptedProtocol::Read(void* pv, ULONG cb, ULONG* pcbR
   const std::size_t n = std::min<std::size_t>(cb, step.bytes.size());
   if (n > 0) std::memcpy(pv, step.bytes.data(), n);
   if (pcbRead) *pcbRead = static_cast<ULONG>(n);
-  const HRESULT hr = step.hr;
-  if (n < step.bytes.size())
+  HRESULT hr = step.hr;
+  if (n < step.bytes.size()) {
     step.bytes.erase(0, n);
-  else
+    // The end comes with the last bytes, not before them.
+    if (hr == S_FALSE) hr = S_OK;
+  } else {
     steps_.pop_front();
+  }
   return hr;
 }
 

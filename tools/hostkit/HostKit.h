@@ -45,7 +45,8 @@ class TRefCounted : public Face {
 
 // One answer of the next protocol's Read: these bytes with this result. A
 // step with more bytes than the caller asked for gives the first part and
-// keeps the rest, with the same result, for the next Read.
+// keeps the rest, with the same result, for the next Read; S_FALSE, the end
+// of the data, comes only with the step's last bytes (S_OK before them).
 struct ReadStep {
   std::string bytes;
   HRESULT hr = S_OK;

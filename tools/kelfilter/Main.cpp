@@ -12,11 +12,13 @@
 #include <io.h>
 #else
 #include <limits.h>
+#include <sys/resource.h>
 #include <unistd.h>
 #endif
 
 #include "filter/MimeFilter.h"
 #include "tools/hostkit/HostKit.h"
+#include "tools/kelfilter/StreamHost.h"
 
 namespace {
 
@@ -83,14 +85,6 @@ Options ParseArguments(int argc, char** argv) {
   return o;
 }
 
-std::string ReadAll(std::FILE* file) {
-  std::string bytes;
-  char chunk[65536];
-  std::size_t n = 0;
-  while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) bytes.append(chunk, n);
-  return bytes;
-}
-
 std::string FileUrl(const std::string& path) {
 #ifdef _WIN32
   char full[4096];
@@ -151,22 +145,29 @@ std::wstring Widen(const std::string& text) {
 #endif
 }
 
+// The process's peak resident memory in kB; 0 where unknown.
+long PeakMemoryKb() {
+#ifdef _WIN32
+  return 0;
+#else
+  rusage usage{};
+  return getrusage(RUSAGE_SELF, &usage) == 0 ? usage.ru_maxrss : 0;
+#endif
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const Options options = ParseArguments(argc, argv);
 
-  std::string page;
+  std::FILE* in = stdin;
   if (options.input == "-") {
 #ifdef _WIN32
     _setmode(_fileno(stdin), _O_BINARY);
 #endif
-    page = ReadAll(stdin);
   } else {
-    std::FILE* file = std::fopen(options.input.c_str(), "rb");
-    if (file == nullptr) Fail("cannot open " + options.input + ": " + std::strerror(errno));
-    page = ReadAll(file);
-    std::fclose(file);
+    in = std::fopen(options.input.c_str(), "rb");
+    if (in == nullptr) Fail("cannot open " + options.input + ": " + std::strerror(errno));
   }
   std::string url = options.url;
   if (url.empty()) url = options.input == "-" ? CurrentDirectoryUrl() : FileUrl(options.input);
@@ -182,9 +183,11 @@ int main(int argc, char** argv) {
       options.companion.empty() ? kel::kCompanionLibraryName : options.companion, &object);
   if (!filter) Fail("cannot create the filter");
 
-  auto next = kel::host::ScriptedProtocol::Make(kel::host::PageSteps(page, options.chunk));
-  auto sink = kel::host::RecordingSink::Make();
-  auto bindInfo = kel::host::UrlBindInfo::Make(Widen(url));
+  // The page is read as the filter asks for it and written as it comes out:
+  // memory stays within a chunk, a request and the longest pending tag.
+  auto next = kel::kelfilter::StreamProtocol::Make(in, options.chunk);
+  auto sink = kel::kelfilter::QuietSink::Make();
+  auto bindInfo = kel::kelfilter::DocumentBindInfo::Make(Widen(url));
   const HRESULT started =
       kel::host::StartFilter(filter.Get(), next.Get(), sink.Get(), bindInfo.Get());
   if (FAILED(started)) Fail("Start failed with " + kel::host::HresultText(started));
@@ -206,6 +209,9 @@ int main(int argc, char** argv) {
   for (;;) {
     ULONG n = 0;
     const HRESULT hr = filter->Read(buffer.data(), static_cast<ULONG>(buffer.size()), &n);
+    if (hr == INET_E_DOWNLOAD_FAILURE)
+      Fail("cannot read " +
+           (options.input == "-" ? std::string("the standard input") : options.input));
     if (FAILED(hr) && hr != E_PENDING) Fail("Read failed with " + kel::host::HresultText(hr));
     if (n > 0 && std::fwrite(buffer.data(), 1, n, out) != n) Fail("cannot write the output");
     written += n;
@@ -216,22 +222,24 @@ int main(int argc, char** argv) {
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
   filter->Terminate(0);
+  if (in != stdin) std::fclose(in);
   if (out != stdout && std::fclose(out) != 0) Fail("cannot write " + options.output);
-  if (out == stdout) std::fflush(stdout);
+  if (out == stdout && std::fflush(stdout) != 0) Fail("cannot write the output");
 
   if (options.stats) {
     const kel::TFilterStats& s = object->Stats();
-    const double mb = static_cast<double>(page.size()) / 1e6;
+    const std::uint64_t bytesIn = next->BytesRead();
+    const double mb = static_cast<double>(bytesIn) / 1e6;
     std::fprintf(stderr,
-                 "kelfilter: in %zu bytes, out %llu bytes, tags %llu (rewritten %llu, dropped "
-                 "%llu), companion calls %llu, mode %s, %.6f s, %.1f MB/s\n",
-                 page.size(), static_cast<unsigned long long>(written),
+                 "kelfilter: in %llu bytes, out %llu bytes, tags %llu (rewritten %llu, dropped "
+                 "%llu), companion calls %llu, mode %s, %.6f s, %.1f MB/s, peak memory %ld kB\n",
+                 static_cast<unsigned long long>(bytesIn), static_cast<unsigned long long>(written),
                  static_cast<unsigned long long>(s.TagsSeen),
                  static_cast<unsigned long long>(s.TagsRewritten),
                  static_cast<unsigned long long>(s.TagsDropped),
                  static_cast<unsigned long long>(s.CompanionCalls),
                  object->Active() ? "active" : "pass-through", seconds,
-                 seconds > 0 ? mb / seconds : 0.0);
+                 seconds > 0 ? mb / seconds : 0.0, PeakMemoryKb());
   }
   return 0;
 }

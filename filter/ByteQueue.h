@@ -15,6 +15,8 @@ class ByteQueue {
   const char* Data() const { return bytes_.data() + head_; }
   std::size_t Size() const { return bytes_.size() - head_; }
   bool Empty() const { return Size() == 0; }
+  // Bytes allocated, live or not.
+  std::size_t Capacity() const { return bytes_.capacity(); }
 
   // Throws std::bad_alloc when the buffer cannot grow.
   void Append(const char* data, std::size_t count) {

@@ -82,6 +82,10 @@ class TVarnelHTMLFilter : public TComClass<IInternetProtocol, IInternetProtocolS
   const std::string& BaseUrl() const { return FBaseUrl; }
   bool CompanionLoaded() const { return FServiceModule != nullptr; }
   const TFilterStats& Stats() const { return FStats; }
+  // Bytes the input and output queues have allocated.
+  std::size_t QueueCapacity() const {
+    return (FInput ? FInput->Capacity() : 0) + (FOutput ? FOutput->Capacity() : 0);
+  }
 
  protected:
   ~TVarnelHTMLFilter() override;

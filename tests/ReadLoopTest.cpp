@@ -273,5 +273,37 @@ TEST_F(ReadLoop, LargeUnclosedTagsStayLinear) {
   }
 }
 
+// Memory while streaming stays within a few chunks beside the request,
+// however long the page: 64 MB in 8191-byte chunks read in 64 KB requests.
+// Long tags, so that most chunks end inside one and the input seldom
+// drains completely.
+TEST_F(ReadLoop, QueuesStayBoundedWhileStreaming) {
+  std::string block;
+  while (block.size() < 1 << 20)
+    block += std::string(400, 't') + "<p title='" + std::string(600, 'u') + "'>";
+  std::string page;
+  for (int i = 0; i < 64; ++i) page += block;
+  const std::size_t chunk = 8191;
+  const ULONG request = 65536;
+  test::Started f = StartOver(host::PageSteps(page, chunk));
+  page.clear();
+  page.shrink_to_fit();
+  std::vector<char> buffer(request);
+  std::size_t largest = 0;
+  std::uint64_t total = 0;
+  for (;;) {
+    ULONG n = 0;
+    const HRESULT hr = f.filter->Read(buffer.data(), request, &n);
+    ASSERT_TRUE(hr == S_OK || hr == S_FALSE);
+    total += n;
+    largest = std::max(largest, f.object->QueueCapacity());
+    if (hr == S_FALSE) break;
+  }
+  EXPECT_EQ(block.size() * 64, total);
+  // A request and a chunk of output, a chunk of input, and what doubling
+  // capacities add to them.
+  EXPECT_LE(largest, 2 * (request + 4 * chunk)) << "the queues grew with the page";
+}
+
 }  // namespace
 }  // namespace kel

@@ -116,6 +116,12 @@ INSTANTIATE_TEST_SUITE_P(
                  "<a><img src=a.gif></a>",
                  "<a><img src=a.gif></a>",
                  {Image("a.gif", kDoc)}},
+        // After "</a>" an image with a map is asked with the map's links.
+        RuleCase{"AnchorEndsAtItsEndTag",
+                 "",
+                 "<map name=m><area href=x.html></map><a href=/go></a><img src=a.gif usemap=#m>",
+                 "<map name=m><area href=x.html></map><a href=/go></a><img src=a.gif usemap=#m>",
+                 {Image("a.gif", kDir + "x.html")}},
         RuleCase{"SecondAnchorReplacesHref",
                  "",
                  "<a href=1.html><a href=2.html><img src=a.gif></a><img src=b.gif>",
@@ -220,6 +226,12 @@ INSTANTIATE_TEST_SUITE_P(
                  {Frame(kDir + "f.html", 0)}},
         RuleCase{
             "FrameWithoutSource", "", "<iframe></iframe>", "<iframe></iframe>", {Frame("", 0)}},
+        // Only the first end tag after a dropped frame goes with it.
+        RuleCase{"EndTagOfDroppedFrameClearsTheSkip",
+                 "html * action=2\n",
+                 "<iframe src=ad.html></iframe>x</iframe>",
+                 "x</iframe>",
+                 {Frame(kDir + "ad.html", 2)}},
         RuleCase{"LaterFrameConsultedAfresh",
                  "html *ad* action=3\n",
                  "<iframe src=ad.html><iframe src=ok.html></iframe>x</iframe>",

@@ -46,7 +46,9 @@ INSTANTIATE_TEST_SUITE_P(
         // Any byte is an ordinary byte, NUL included.
         SplitCase{std::string("a\0b<\0>c", 7), std::string("a\0b", 3), std::string("<\0>", 3)},
         SplitCase{"<!-- -> --->", "", "<!-- -> --->"}, SplitCase{"<!--x", "", ""},
-        SplitCase{"<ab>", "", "<ab>"}));
+        SplitCase{"<ab>", "", "<ab>"},
+        // The comment decision needs all four bytes of "<!--".
+        SplitCase{"<!-x>a", "", "<!-x>"}, SplitCase{"<!x->a", "", "<!x->"}));
 
 TEST(SplitTextAndTag, NonPositiveLengthReadsNothing) {
   for (std::int32_t length : {0, -1, -1000}) {

@@ -1,6 +1,7 @@
 // The filter through its COM face on any page, cut into any chunks and read
-// in any sizes: with a companion that keeps every tag the page comes out
-// unchanged; with rules that rewrite, it still ends cleanly.
+// in any sizes: with a companion that keeps every tag, and in pass-through
+// mode, the page comes out unchanged; with rules that rewrite, it ends
+// cleanly and its output does not depend on the chunk or request size.
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -42,6 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       RulesFile("rewrite",
                 "image *a* action=2\nimage * size=1,* action=3\nhtml * action=1\nflash * action=3\n"
                 "note *b* action=1\nimage *z* status=4\nany * action=0\n");
+  static const std::string passThrough = RulesFile("pass", "binding 0\n");
   unsetenv("KELRPC_LOG");
   if (size < 2) return 0;
   const std::size_t chunk = 1 + data[0] % 64;
@@ -52,8 +54,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const kel::host::Drained kept = Run(page, chunk, read);
   if (kept.last != S_FALSE || kept.bytes != page) std::abort();
 
+  setenv("KELRPC_RULES", passThrough.c_str(), 1);
+  const kel::host::Drained passed = Run(page, chunk, read);
+  if (passed.last != S_FALSE || passed.bytes != page) std::abort();
+
   setenv("KELRPC_RULES", rewrite.c_str(), 1);
   const kel::host::Drained rewritten = Run(page, chunk, read);
   if (rewritten.last != S_FALSE) std::abort();
+  const std::size_t whole = page.empty() ? 1 : page.size();
+  const kel::host::Drained atOnce = Run(page, whole, static_cast<ULONG>(whole) + 64);
+  if (atOnce.last != S_FALSE || atOnce.bytes != rewritten.bytes) std::abort();
   return 0;
 }

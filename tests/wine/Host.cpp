@@ -902,6 +902,8 @@ std::wstring ParentOf(const std::wstring& dir) {
   return dir.substr(0, dir.find_last_of(L'\\'));
 }
 
+std::wstring LongDirectory(const std::wstring& base);
+
 // Run from a copy of this program in a directory without a companion, so
 // that only the companion beside KelPlugins.dll can filter the page.
 void UnicodeDirectoryRun() {
@@ -929,11 +931,45 @@ void UnicodeDirectoryRun() {
   }
   ok(Regsvr32(dll, true) == 0, "regsvr32 /u");
   ExpectUnregistered();
+
+  // Deeper than MAX_PATH: the module is loaded by its extended path and
+  // still finds the companion beside it.
+  const std::wstring deep = L"\\\\?\\" + LongDirectory(ParentOf(BinDir()));
+  {
+    Module module(deep + L"\\KelPlugins.dll");
+    if (!module.handle) return;
+    ComPtr<IInternetProtocol> filter;
+    module.Factory(CLSID_Filter)->CreateInstance(nullptr, IID_IInternetProtocol, filter.PutVoid());
+    WriteText(InBin(L"deep-rules.txt"), kRules);
+    SetCompanion(InBin(L"deep-rules.txt"), InBin(L"deep-calls.log"));
+    auto next = kel::host::ScriptedProtocol::Make({{"<img src=ad.gif>", S_FALSE}});
+    auto bindInfo = kel::host::UrlBindInfo::Make(kPageUrl);
+    ok(kel::host::StartFilter(filter.Get(), next.Get(), nullptr, bindInfo.Get()) == S_OK, "Start");
+    const kel::host::Drained d = kel::host::ReadToEnd(filter.Get(), 64);
+    ok(d.bytes == "[AD]", "page from a module deeper than MAX_PATH: %s", d.bytes.c_str());
+  }
+}
+
+// A directory below base whose path is longer than MAX_PATH, each
+// component short enough for the file system.
+std::wstring LongDirectory(const std::wstring& base) {
+  std::wstring dir = base + L"\\deep";
+  while (dir.size() <= MAX_PATH + 20) dir += L"\\" + std::wstring(60, L'd');
+  return dir;
 }
 
 void UnicodeDirectory() {
   MakeDirectory(kUnicodeDirectory,
                 {{L"KelPlugins.dll", L"KelPlugins.dll"}, {L"KelRPCPrx.dll", L"KelRPCPrx.dll"}});
+  // The deep directory, made one component at a time in the extended form.
+  const std::wstring deep = LongDirectory(BinDir());
+  for (std::size_t at = BinDir().size() + 1; at != std::wstring::npos;
+       at = deep.find(L'\\', at + 1))
+    CreateDirectoryW((L"\\\\?\\" + deep.substr(0, at)).c_str(), nullptr);
+  CreateDirectoryW((L"\\\\?\\" + deep).c_str(), nullptr);
+  for (const wchar_t* name : {L"KelPlugins.dll", L"KelRPCPrx.dll"})
+    ok(CopyFileW(InBin(name).c_str(), (L"\\\\?\\" + deep + L"\\" + name).c_str(), FALSE),
+       "copy %s into the deep directory", Narrow(name).c_str());
   const std::wstring host = MakeDirectory(L"unicode-host", {{L"kelhost.exe", L"kelhost.exe"}});
   const DWORD code = Run(L"\"" + host + L"\\kelhost.exe\" unicode-directory-run", host);
   ok(code == 0, "the run from the Greek and CJK directory failed (0x%lx)", code);

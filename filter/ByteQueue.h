@@ -25,6 +25,17 @@ class ByteQueue {
     bytes_.insert(bytes_.end(), data, data + count);
   }
 
+  // Room for count more bytes at the end, to be written in place and then
+  // kept with Commit; valid until the next change of the queue.
+  char* Prepare(std::size_t count) {
+    if (head_ > 0 && head_ >= Size()) Compact();
+    pending_ = bytes_.size();
+    bytes_.resize(pending_ + count);
+    return bytes_.data() + pending_;
+  }
+  // Keeps the first count bytes written since Prepare; drops the rest.
+  void Commit(std::size_t count) { bytes_.resize(pending_ + count); }
+
   void Consume(std::size_t count) {
     head_ += count < Size() ? count : Size();
     if (head_ == bytes_.size()) Clear();
@@ -44,6 +55,7 @@ class ByteQueue {
 
   std::vector<char> bytes_;
   std::size_t head_ = 0;
+  std::size_t pending_ = 0;
 };
 
 }  // namespace kel

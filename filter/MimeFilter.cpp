@@ -238,15 +238,18 @@ HRESULT TVarnelHTMLFilter::ReadActive(char* buffer, ULONG cb, ULONG* pcbRead) {
   while (!FEndOfData && FOutput->Size() < cb && hr == S_OK) {
     const ComPtr<IInternetProtocol> next = FProtocol;
     if (!next) return E_FAIL;
+    // Read straight into the input's free end: one copy fewer than through
+    // a buffer of our own.
+    char* room = FInput->Prepare(kReadSize);
     ULONG n = 0;
-    hr = next->Read(FReadBuffer, kReadSize, &n);
-    FEndOfData = hr == S_FALSE;
-    if (hr == INET_E_DOWNLOAD_FAILURE || hr == INET_E_DATA_NOT_AVAILABLE) return hr;
+    hr = next->Read(room, kReadSize, &n);
     n = std::min<ULONG>(n, kReadSize);  // never trust a count beyond the buffer
-    if (n > 0) {
-      FInput->Append(FReadBuffer, n);
-      FStats.BytesIn += n;
-    }
+    // The bytes that come with a download failure are dropped.
+    const bool failed = hr == INET_E_DOWNLOAD_FAILURE || hr == INET_E_DATA_NOT_AVAILABLE;
+    FInput->Commit(failed ? 0 : n);
+    FEndOfData = hr == S_FALSE;
+    if (failed) return hr;
+    FStats.BytesIn += n;
     SplitInput();
   }
 

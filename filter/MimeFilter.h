@@ -122,18 +122,18 @@ class TVarnelHTMLFilter : public TComClass<IInternetProtocol, IInternetProtocolS
   void ImageRule(const char* tagStart, std::size_t tagLength);
   void InlineFrameRule(const char* tagStart, std::size_t tagLength);
   void ObjectRule(const char* tagStart, std::size_t tagLength);
-  void FlashObjectRule();
+  void FlashObjectRule(bool objectEnd);
   void MapStartRule();
   void AreaRule();
   void MapEndRule();
   void WriteReplacement(const std::string& text);
+  const std::string& AnchorHref();
 
   DWORD FProtocolFlags = 0;
   ComPtr<IInternetProtocol> FProtocol;
   ComPtr<IInternetProtocolSink> FSink;
   std::unique_ptr<ByteQueue> FOutput;
   std::unique_ptr<ByteQueue> FInput;
-  char FReadBuffer[kReadSize] = {};
   bool FEndOfData = false;
   std::unique_ptr<TTagParser> FTagParser;
   std::uint32_t FBinding = 0;
@@ -146,7 +146,9 @@ class TVarnelHTMLFilter : public TComClass<IInternetProtocol, IInternetProtocolS
   TReviseResource FReviseResource = nullptr;
   TNoteResourceWithHref FNoteResourceWithHref = nullptr;
   bool FInAnchor = false;
-  std::string FAnchorHref;
+  std::string FAnchorHref;      // resolved, once FAnchorHrefResolved
+  std::string FAnchorHrefText;  // the anchor's HREF as written
+  bool FAnchorHrefResolved = true;
   bool FInMap = false;
   std::unique_ptr<std::vector<std::unique_ptr<TMapItem>>> FMaps;
   TMapItem* FCurrentMap = nullptr;

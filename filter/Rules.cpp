@@ -25,6 +25,30 @@ bool StartsWithIgnoreCase(const std::string& text, std::string_view prefix) {
          CompareTextIgnoreCase(std::string_view(text).substr(0, prefix.size()), prefix) == 0;
 }
 
+// The tag's name as the tag parser reads it, in place: from after "<" to the
+// first white space or ">", never including the tag's last byte.
+std::string_view TagNameOf(const char* tag, std::size_t length) {
+  std::size_t p = 1;
+  const std::size_t end = length - 1;
+  while (p < end) {
+    const char c = tag[p];
+    if (c == '>' || c == ' ' || c == '\t' || c == '\n' || c == '\r') break;
+    ++p;
+  }
+  return {tag + 1, p - 1};
+}
+
+// name, with "a" to "z" upper-cased as the parser does, equals upper.
+bool NameIs(std::string_view name, std::string_view upper) {
+  if (name.size() != upper.size()) return false;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    char c = name[i];
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (c != upper[i]) return false;
+  }
+  return true;
+}
+
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -96,42 +120,65 @@ void TVarnelHTMLFilter::WriteReplacement(const std::string& text) {
     ++FStats.TagsRewritten;
 }
 
+// The rule is chosen by the tag's name, read in place; only the tags whose
+// rules read attributes are parsed, so most tags cost a look at their name
+// and a copy.
 void TVarnelHTMLFilter::ProcessTag(const char* tagStart, std::size_t tagLength) {
   if (tagLength > INT_MAX) {  // beyond what the parser takes: leave it be
     WriteOutput(tagStart, tagLength);
     return;
   }
-  FTagParser->Parse(tagStart, static_cast<int>(tagLength));
+  const std::string_view name = TagNameOf(tagStart, tagLength);
   if (FInFlash) {
-    FlashObjectRule();
+    FlashObjectRule(NameIs(name, "/OBJECT"));
     return;
   }
-  const std::string& name = FTagParser->TagName();
-  if (name == "IMG") {
+  const auto parse = [&] { FTagParser->Parse(tagStart, static_cast<int>(tagLength)); };
+  if (NameIs(name, "IMG")) {
+    parse();
     ImageRule(tagStart, tagLength);
-  } else if (name == "IFRAME") {
+  } else if (NameIs(name, "IFRAME")) {
+    parse();
     InlineFrameRule(tagStart, tagLength);
-  } else if (FSkipIFrame && name == "/IFRAME") {
+  } else if (FSkipIFrame && NameIs(name, "/IFRAME")) {
     FSkipIFrame = false;
     ++FStats.TagsDropped;
-  } else if (name == "OBJECT") {
+  } else if (NameIs(name, "OBJECT")) {
+    parse();
     ObjectRule(tagStart, tagLength);
   } else {
-    if (name == "A") {
+    if (NameIs(name, "A")) {
+      parse();
       FInAnchor = true;
-      FAnchorHref = CombineUrl(FBaseUrl, FTagParser->GetAttribute("HREF"));
-    } else if (name == "/A") {
+      // Resolved when an image inside needs it: most anchors hold none.
+      FAnchorHrefText = FTagParser->GetAttribute("HREF");
+      FAnchorHrefResolved = false;
+    } else if (NameIs(name, "/A")) {
       FInAnchor = false;
       FAnchorHref.clear();
-    } else if (name == "MAP") {
+      FAnchorHrefText.clear();
+      FAnchorHrefResolved = true;
+    } else if (NameIs(name, "MAP")) {
+      parse();
       MapStartRule();
-    } else if (name == "/MAP") {
+    } else if (NameIs(name, "/MAP")) {
       MapEndRule();
-    } else if (FInMap && name == "AREA") {
+    } else if (FInMap && NameIs(name, "AREA")) {
+      parse();
       AreaRule();
     }
     WriteOutput(tagStart, tagLength);
   }
+}
+
+// The anchor's link resolved against the document, once. The document URL
+// does not change during a download, so this is the URL the anchor gave.
+const std::string& TVarnelHTMLFilter::AnchorHref() {
+  if (!FAnchorHrefResolved) {
+    FAnchorHref = CombineUrl(FBaseUrl, FAnchorHrefText);
+    FAnchorHrefResolved = true;
+  }
+  return FAnchorHref;
 }
 
 void TVarnelHTMLFilter::ImageRule(const char* tagStart, std::size_t tagLength) {
@@ -147,7 +194,7 @@ void TVarnelHTMLFilter::ImageRule(const char* tagStart, std::size_t tagLength) {
   if (!mapName.empty() && !src.empty()) FMapImages->Add(mapName + "=" + src);
 
   if (FInAnchor) {
-    ReviseResource(src, kImageType, FBaseUrl, FAnchorHref, width, height, action);
+    ReviseResource(src, kImageType, FBaseUrl, AnchorHref(), width, height, action);
   } else if (!mapName.empty()) {
     const TMapItem* map = nullptr;
     for (const auto& item : *FMaps) {
@@ -213,8 +260,8 @@ void TVarnelHTMLFilter::ObjectRule(const char* tagStart, std::size_t tagLength) 
 
 // Everything from the Flash OBJECT through the first "/OBJECT" gives way
 // to one placeholder; the read loop drops the text runs in between.
-void TVarnelHTMLFilter::FlashObjectRule() {
-  if (FTagParser->TagName() != "/OBJECT") {
+void TVarnelHTMLFilter::FlashObjectRule(bool objectEnd) {
+  if (!objectEnd) {
     ++FStats.TagsDropped;
     return;
   }

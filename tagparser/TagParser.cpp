@@ -140,7 +140,8 @@ bool TTagParser::Parse(const char* text, int length) {
 }
 
 std::string TTagParser::GetAttribute(std::string_view name) const {
-  const int index = FAttrNames.IndexOf(UpperCaseAscii(name));
+  // The list compares ignoring case already: no upper-cased copy needed.
+  const int index = FAttrNames.IndexOf(name);
   if (index >= 0 && index < FAttrValues.Count()) return FAttrValues[index];
   return {};
 }

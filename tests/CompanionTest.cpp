@@ -1,6 +1,10 @@
 // The sample companion, loaded from the build tree and called through its
 // entry points as the filter calls them.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
 
 #include "service/KelRPC.h"
 #include "tests/TestSupport.h"
@@ -164,6 +168,33 @@ TEST_F(Companion, UnreadableRulesFileDeclines) {
   const std::string message = testing::internal::GetCapturedStderr();
   EXPECT_EQ(0u, binding);
   EXPECT_NE(std::string::npos, message.find("/nonexistent/rules.txt")) << message;
+}
+
+// A document's GetBinding reads the rules file only when it changed: the
+// same name, size and time of last write give the rules parsed before.
+TEST_F(Companion, RulesAreParsedAgainOnlyWhenTheFileChanges) {
+  test::TempFile file("rules.txt", "binding 7\n");
+  test::ScopedEnv rules("KELRPC_RULES", file.Path().c_str());
+  std::uint32_t binding = 0;
+  ASSERT_EQ(0, getBinding_(&binding));
+  EXPECT_EQ(7u, binding);
+
+  struct stat before {};
+  ASSERT_EQ(0, stat(file.Path().c_str(), &before));
+  std::ofstream(file.Path(), std::ios::binary | std::ios::trunc) << "binding 8\n";
+  const timespec times[2] = {before.st_atim, before.st_mtim};
+  ASSERT_EQ(0, utimensat(AT_FDCWD, file.Path().c_str(), times, 0));
+  ASSERT_EQ(0, getBinding_(&binding));
+  EXPECT_EQ(7u, binding) << "an unchanged file was parsed again";
+
+  const timespec later[2] = {before.st_atim, {before.st_mtim.tv_sec + 1, before.st_mtim.tv_nsec}};
+  ASSERT_EQ(0, utimensat(AT_FDCWD, file.Path().c_str(), later, 0));
+  ASSERT_EQ(0, getBinding_(&binding));
+  EXPECT_EQ(8u, binding);
+
+  std::ofstream(file.Path(), std::ios::binary | std::ios::trunc) << "binding 12\n";
+  ASSERT_EQ(0, getBinding_(&binding));
+  EXPECT_EQ(12u, binding) << "a file of another size";
 }
 
 TEST(Glob, MatchesWholeTextIgnoringAsciiCase) {

@@ -4,13 +4,19 @@
 //   KELRPC_RULES  the rules file; the built-in banner rules when unset
 //   KELRPC_LOG    a file to which every call appends one line
 //
-// The rules are read again by every GetBinding, that is once per document.
+// Every GetBinding, that is every document, looks at the rules file again;
+// it is read and parsed anew only when it has changed (another name, size
+// or time of last write).
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include "platform/Platform.h"
 #include "tools/companion/RulesFile.h"
@@ -47,9 +53,71 @@ class CurrentRules {
 
 CurrentRules current;
 
+// What tells one version of a rules file from another.
+struct FileStamp {
+  std::string path;
+  std::uint64_t size = 0;
+  std::uint64_t written = 0;
+  bool operator==(const FileStamp& o) const {
+    return path == o.path && size == o.size && written == o.written;
+  }
+};
+
+// False when the file's attributes cannot be read.
+bool StampOf(const char* path, FileStamp& stamp) {
+  stamp.path = path;
+#ifdef _WIN32
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return false;
+  stamp.size = (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+  stamp.written = (std::uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) |
+                  data.ftLastWriteTime.dwLowDateTime;
+#else
+  struct stat st;
+  if (stat(path, &st) != 0) return false;
+  stamp.size = static_cast<std::uint64_t>(st.st_size);
+  stamp.written = static_cast<std::uint64_t>(st.st_mtim.tv_sec) * 1000000000u +
+                  static_cast<std::uint64_t>(st.st_mtim.tv_nsec);
+#endif
+  return true;
+}
+
+std::shared_ptr<const RuleSet> ReadRules(const char* path);
+
+// The rules for a new document: the built-in ones, or the file's, parsed
+// again only when the file changed since it was last parsed.
 std::shared_ptr<const RuleSet> LoadRules() {
+  static std::shared_ptr<const RuleSet> builtIn;
+  static FileStamp lastStamp;
+  static std::shared_ptr<const RuleSet> lastRules;
+  static std::atomic_flag busy = ATOMIC_FLAG_INIT;
   const char* path = std::getenv("KELRPC_RULES");
-  if (path == nullptr || *path == 0) return std::make_shared<const RuleSet>(kelrpc::DefaultRules());
+  while (busy.test_and_set(std::memory_order_acquire)) {
+  }
+  struct Unlock {
+    std::atomic_flag& flag;
+    ~Unlock() { flag.clear(std::memory_order_release); }
+  } unlock{busy};
+  if (path == nullptr || *path == 0) {
+    if (!builtIn) builtIn = std::make_shared<const RuleSet>(kelrpc::DefaultRules());
+    return builtIn;
+  }
+  FileStamp stamp;
+  const bool stamped = StampOf(path, stamp);
+  if (stamped && lastRules && stamp == lastStamp) return lastRules;
+  std::shared_ptr<const RuleSet> rules = ReadRules(path);
+  // A file that could not be read, or whose stamp cannot be had, is tried
+  // again next time.
+  if (stamped && rules->error.empty()) {
+    lastStamp = stamp;
+    lastRules = rules;
+  } else {
+    lastRules = nullptr;
+  }
+  return rules;
+}
+
+std::shared_ptr<const RuleSet> ReadRules(const char* path) {
   std::string text;
   std::FILE* file = std::fopen(path, "rb");
   if (file == nullptr) {
@@ -79,9 +147,15 @@ std::shared_ptr<const RuleSet> Rules() {
   return rules;
 }
 
-void Log(const std::string& line) {
+// The call log's file name; null when calls are not logged.
+const char* LogPath() {
   const char* path = std::getenv("KELRPC_LOG");
-  if (path == nullptr || *path == 0) return;
+  return path != nullptr && *path != 0 ? path : nullptr;
+}
+
+void Log(const std::string& line) {
+  const char* path = LogPath();
+  if (path == nullptr) return;
   if (std::FILE* file = std::fopen(path, "ab")) {
     std::fwrite(line.data(), 1, line.size(), file);
     std::fputc('\n', file);
@@ -145,9 +219,10 @@ std::int32_t KEL_STDCALL ReviseResource(std::uint32_t binding, const char* url,
   call.width = width;
   call.height = height;
   const std::int32_t status = Answer(call, action);
-  Log("ReviseResource" + Field(binding) + Field(url) + Field(contentType) + Field(documentUrl) +
-      Field(href) + Field(width) + Field(height) + Field(reserved) + "\t->" + Field(status) +
-      Field(action != nullptr ? *action : 0));
+  if (LogPath() != nullptr)
+    Log("ReviseResource" + Field(binding) + Field(url) + Field(contentType) + Field(documentUrl) +
+        Field(href) + Field(width) + Field(height) + Field(reserved) + "\t->" + Field(status) +
+        Field(action != nullptr ? *action : 0));
   return status;
 }
 
@@ -159,8 +234,9 @@ std::int32_t KEL_STDCALL NoteResourceWithHref(std::uint32_t binding, const char*
   call.url = Text(imageUrl);
   call.href = Text(href);
   const std::int32_t status = Answer(call, action);
-  Log("NoteResourceWithHref" + Field(binding) + Field(imageUrl) + Field(href) + "\t->" +
-      Field(status) + Field(action != nullptr ? *action : 0));
+  if (LogPath() != nullptr)
+    Log("NoteResourceWithHref" + Field(binding) + Field(imageUrl) + Field(href) + "\t->" +
+        Field(status) + Field(action != nullptr ? *action : 0));
   return status;
 }
 #endif

@@ -11,6 +11,21 @@ ComPtr<StreamProtocol> StreamProtocol::Make(std::FILE* file, std::size_t chunk) 
 
 HRESULT STDMETHODCALLTYPE StreamProtocol::Read(void* pv, ULONG cb, ULONG* pcbRead) {
   if (pcbRead != nullptr) *pcbRead = 0;
+  if (at_ == held_ && !ended_ && cb >= chunk_) {
+    // A whole chunk fits: straight from the file into the caller's buffer.
+    const std::size_t n = std::fread(pv, 1, chunk_, file_);
+    bytesRead_ += n;
+    if (n < chunk_) {
+      if (std::ferror(file_)) return INET_E_DOWNLOAD_FAILURE;
+      ended_ = true;
+    }
+    if (pcbRead != nullptr) *pcbRead = static_cast<ULONG>(n);
+    if (ended_ || std::feof(file_)) {
+      ended_ = true;
+      return S_FALSE;
+    }
+    return S_OK;
+  }
   if (at_ == held_ && !ended_) {
     buffer_.resize(chunk_);
     held_ = std::fread(buffer_.data(), 1, chunk_, file_);

@@ -74,19 +74,10 @@ void UseRules(const char* rules) {
 
 // Hands out a page that is already in memory, chunk by chunk, with S_FALSE
 // on the last bytes; no copies of its own and nothing recorded.
-class ViewProtocol final : public kel::host::TRefCounted<IInternetProtocol> {
+class ViewProtocol final : public kel::host::TServingProtocol {
  public:
   ViewProtocol(const std::string& page, std::size_t chunk)
       : data_(page.data()), size_(page.size()), chunk_(chunk) {}
-  HRESULT STDMETHODCALLTYPE Start(LPCWSTR, IInternetProtocolSink*, IInternetBindInfo*, DWORD,
-                                  HANDLE_PTR) override {
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE Continue(PROTOCOLDATA*) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE Abort(HRESULT, DWORD) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE Terminate(DWORD) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE Suspend() override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE Resume() override { return S_OK; }
   HRESULT STDMETHODCALLTYPE Read(void* pv, ULONG cb, ULONG* pcbRead) override {
     const std::size_t n = std::min<std::size_t>({cb, chunk_, size_ - at_});
     std::memcpy(pv, data_ + at_, n);
@@ -94,14 +85,8 @@ class ViewProtocol final : public kel::host::TRefCounted<IInternetProtocol> {
     *pcbRead = static_cast<ULONG>(n);
     return at_ == size_ ? S_FALSE : S_OK;
   }
-  HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER, DWORD, ULARGE_INTEGER*) override {
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE LockRequest(DWORD) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE UnlockRequest() override { return S_OK; }
 
  private:
-  bool Answers(REFIID riid) const override { return riid == IID_IInternetProtocol; }
   const char* data_;
   std::size_t size_;
   std::size_t chunk_;

@@ -64,24 +64,21 @@ bench_rate() {  # MB/s of one kel_bench benchmark
     console.log(r.bytes_per_second / 1e6);' "$PWD/$bench_json" "$1"
 }
 
-lol=$(node -e '
-  const { execFileSync } = require("child_process");
-  let best = Infinity;
-  for (let i = 0; i < 5; i++) {
-    const r = JSON.parse(execFileSync("node", [process.argv[1], process.argv[2], "8192"],
-      { env: { ...process.env, NODE_PATH: process.argv[3] } }));
-    best = Math.min(best, r.seconds);
-  }
-  console.log(best);' bench/peers/lolhtml.js "$file" "$PWD/$work/node_modules")
-hp2=$(node -e '
-  const { execFileSync } = require("child_process");
-  let best = Infinity;
-  for (let i = 0; i < 5; i++) {
-    const r = JSON.parse(execFileSync("node", [process.argv[1], process.argv[2], "8192"],
-      { env: { ...process.env, NODE_PATH: process.argv[3] } }));
-    best = Math.min(best, r.seconds);
-  }
-  console.log(best);' bench/peers/htmlparser2.js "$file" "$PWD/$work/node_modules")
+# Best of five runs of a peer script, in the seconds it reports itself
+# (node's start-up left out).
+peer() {
+  node -e '
+    const { execFileSync } = require("child_process");
+    let best = Infinity;
+    for (let i = 0; i < 5; i++) {
+      const r = JSON.parse(execFileSync("node", [process.argv[1], process.argv[2], "8192"],
+        { env: { ...process.env, NODE_PATH: process.argv[3] } }));
+      best = Math.min(best, r.seconds);
+    }
+    console.log(best);' "$1" "$file" "$PWD/$work/node_modules"
+}
+lol=$(peer bench/peers/lolhtml.js)
+hp2=$(peer bench/peers/htmlparser2.js)
 lol_mbps=$(mbps "$lol")
 
 active_s=$(best $build/bin/kelfilter "$file" -o /dev/null)

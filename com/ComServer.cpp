@@ -1,6 +1,7 @@
 #include "com/ComServer.h"
 
 #include "com/ComObjectFactory.h"
+#include "platform/Text.h"
 
 namespace kel {
 namespace {
@@ -71,16 +72,8 @@ void TComServer::UpdateRegistry(bool registering) {
 }
 
 std::wstring TComServer::ServerFileName() const {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n = GetModuleFileNameW(module_, path.data(), static_cast<DWORD>(path.size()));
-    if (n == 0) return {};
-    if (n < path.size()) {
-      path.resize(n);
-      break;
-    }
-    path.resize(path.size() * 2);
-  }
+  const std::wstring path = ModuleFileName(module_);
+  if (path.empty()) return {};
   const DWORD needed = GetLongPathNameW(path.c_str(), nullptr, 0);
   if (needed == 0) return path;
   std::wstring longPath(needed, L'\0');

@@ -23,4 +23,20 @@ int CompareTextIgnoreCase(std::string_view a, std::string_view b) {
   return r - CSTR_EQUAL;
 }
 
+#ifdef _WIN32
+std::wstring ModuleFileName(HMODULE module) {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
+    if (n == 0) return {};
+    if (n < path.size()) {
+      path.resize(n);
+      return path;
+    }
+    if (path.size() >= 32768) return {};  // beyond the longest path there is
+    path.resize(path.size() * 2);
+  }
+}
+#endif
+
 }  // namespace kel

@@ -15,4 +15,10 @@ std::string WideToAnsi(LPCWSTR text);
 // locale with the ignore-case option): negative, 0 or positive.
 int CompareTextIgnoreCase(std::string_view a, std::string_view b);
 
+#ifdef _WIN32
+// The full file name of a module (null: the program), read into a buffer
+// that grows as far as the name needs; empty when it cannot be had.
+std::wstring ModuleFileName(HMODULE module);
+#endif
+
 }  // namespace kel

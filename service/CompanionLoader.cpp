@@ -3,27 +3,13 @@
 #include <algorithm>
 #include <vector>
 
+#include "platform/Text.h"
+
 namespace kel {
 
 #ifdef _WIN32
 
 namespace {
-
-// The full file name of a module (null: the program), in a buffer that
-// grows as far as the name needs; empty when it cannot be had.
-std::wstring ModuleFileName(HMODULE module) {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
-    if (n == 0) return {};
-    if (n < path.size()) {
-      path.resize(n);
-      return path;
-    }
-    if (path.size() >= 32768) return {};  // beyond the longest path there is
-    path.resize(path.size() * 2);
-  }
-}
 
 std::wstring DirectoryOf(HMODULE module) {
   const std::wstring path = ModuleFileName(module);

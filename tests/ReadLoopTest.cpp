@@ -163,28 +163,13 @@ TEST_F(ReadLoop, NullBufferWithSizeIsRejected) {
 
 TEST_F(ReadLoop, MisreportedCountDoesNotOverrun) {
   // A next protocol that claims more bytes than the buffer holds.
-  class Liar final : public host::TRefCounted<IInternetProtocol> {
+  class Liar final : public host::TServingProtocol {
    public:
-    HRESULT STDMETHODCALLTYPE Start(LPCWSTR, IInternetProtocolSink*, IInternetBindInfo*, DWORD,
-                                    HANDLE_PTR) override {
-      return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE Continue(PROTOCOLDATA*) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE Abort(HRESULT, DWORD) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE Terminate(DWORD) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE Suspend() override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE Resume() override { return S_OK; }
     HRESULT STDMETHODCALLTYPE Read(void* pv, ULONG cb, ULONG* n) override {
       std::memset(pv, 'x', cb);
       *n = cb + 100;
       return S_FALSE;
     }
-    HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER, DWORD, ULARGE_INTEGER*) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE LockRequest(DWORD) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE UnlockRequest() override { return S_OK; }
-
-   private:
-    bool Answers(REFIID) const override { return false; }
   };
   auto filter = NewFilter(test::CompanionPath());
   auto liar = ComPtr<Liar>::Attach(new Liar);

@@ -43,6 +43,31 @@ class TRefCounted : public Face {
   long refs_ = 1;  // the creator's reference
 };
 
+// A next protocol that only serves bytes: every method but Read does nothing
+// and answers S_OK (Seek E_NOTIMPL).
+class TServingProtocol : public TRefCounted<IInternetProtocol> {
+ public:
+  HRESULT STDMETHODCALLTYPE Start(LPCWSTR, IInternetProtocolSink*, IInternetBindInfo*, DWORD,
+                                  HANDLE_PTR) override {
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE Continue(PROTOCOLDATA*) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE Abort(HRESULT, DWORD) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE Terminate(DWORD) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE Suspend() override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE Resume() override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER, DWORD, ULARGE_INTEGER*) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE LockRequest(DWORD) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE UnlockRequest() override { return S_OK; }
+
+ protected:
+  bool Answers(REFIID riid) const override {
+    return riid == IID_IInternetProtocol || riid == IID_IInternetProtocolRoot;
+  }
+};
+
 // One answer of the next protocol's Read: these bytes with this result. A
 // step with more bytes than the caller asked for gives the first part and
 // keeps the rest, with the same result, for the next Read; S_FALSE, the end

@@ -14,37 +14,20 @@
 
 namespace kel::kelfilter {
 
-class StreamProtocol final : public host::TRefCounted<IInternetProtocol> {
+class StreamProtocol final : public host::TServingProtocol {
  public:
   // Reads file (not closed here) in reads of at most chunk bytes.
   static ComPtr<StreamProtocol> Make(std::FILE* file, std::size_t chunk);
 
-  HRESULT STDMETHODCALLTYPE Start(LPCWSTR, IInternetProtocolSink*, IInternetBindInfo*, DWORD,
-                                  HANDLE_PTR) override {
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE Continue(PROTOCOLDATA*) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE Abort(HRESULT, DWORD) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE Terminate(DWORD) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE Suspend() override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE Resume() override { return E_NOTIMPL; }
   // At most one chunk of the file a call; S_FALSE comes with the last
   // bytes, or alone when the file ended exactly at a chunk's end;
   // INET_E_DOWNLOAD_FAILURE when the file cannot be read.
   HRESULT STDMETHODCALLTYPE Read(void* pv, ULONG cb, ULONG* pcbRead) override;
-  HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER, DWORD, ULARGE_INTEGER*) override {
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE LockRequest(DWORD) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE UnlockRequest() override { return S_OK; }
 
   std::uint64_t BytesRead() const { return bytesRead_; }
 
  private:
   StreamProtocol(std::FILE* file, std::size_t chunk) : file_(file), chunk_(chunk ? chunk : 1) {}
-  bool Answers(REFIID riid) const override {
-    return riid == IID_IInternetProtocol || riid == IID_IInternetProtocolRoot;
-  }
 
   std::FILE* file_;
   std::size_t chunk_;

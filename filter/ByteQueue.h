@@ -1,61 +1,74 @@
 // A growable byte buffer used as a queue: bytes are appended at the end and
 // consumed from the front. Consuming only moves an offset; the live bytes
 // are moved down when the consumed part is at least as large as they are, so
-// every byte is moved a bounded number of times.
+// every byte is moved a bounded number of times. The buffer is never filled
+// with zeros: room handed out by Prepare costs nothing until it is written.
 #pragma once
 
 #include <cstddef>
 #include <cstring>
-#include <vector>
+#include <memory>
+#include <new>
 
 namespace kel {
 
 class ByteQueue {
  public:
-  const char* Data() const { return bytes_.data() + head_; }
-  std::size_t Size() const { return bytes_.size() - head_; }
-  bool Empty() const { return Size() == 0; }
+  const char* Data() const { return bytes_.get() + head_; }
+  std::size_t Size() const { return tail_ - head_; }
+  bool Empty() const { return tail_ == head_; }
   // Bytes allocated, live or not.
-  std::size_t Capacity() const { return bytes_.capacity(); }
+  std::size_t Capacity() const { return capacity_; }
 
   // Throws std::bad_alloc when the buffer cannot grow.
   void Append(const char* data, std::size_t count) {
     if (count == 0) return;
-    if (head_ > 0 && head_ >= Size()) Compact();
-    bytes_.insert(bytes_.end(), data, data + count);
+    std::memcpy(Room(count), data, count);
+    tail_ += count;
   }
 
   // Room for count more bytes at the end, to be written in place and then
   // kept with Commit; valid until the next change of the queue.
-  char* Prepare(std::size_t count) {
-    if (head_ > 0 && head_ >= Size()) Compact();
-    pending_ = bytes_.size();
-    bytes_.resize(pending_ + count);
-    return bytes_.data() + pending_;
-  }
-  // Keeps the first count bytes written since Prepare; drops the rest.
-  void Commit(std::size_t count) { bytes_.resize(pending_ + count); }
+  char* Prepare(std::size_t count) { return Room(count); }
+  // Keeps the first count bytes written since Prepare.
+  void Commit(std::size_t count) { tail_ += count; }
 
   void Consume(std::size_t count) {
     head_ += count < Size() ? count : Size();
-    if (head_ == bytes_.size()) Clear();
+    if (head_ == tail_) Clear();
   }
 
   // Keeps the capacity for reuse.
-  void Clear() {
-    bytes_.clear();
-    head_ = 0;
-  }
+  void Clear() { head_ = tail_ = 0; }
 
  private:
-  void Compact() {
-    bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(head_));
-    head_ = 0;
+  // Makes room for count bytes after the live ones and returns where.
+  char* Room(std::size_t count) {
+    if (head_ > 0 && head_ >= Size()) {
+      std::memmove(bytes_.get(), bytes_.get() + head_, Size());
+      tail_ -= head_;
+      head_ = 0;
+    }
+    if (capacity_ - tail_ < count) {
+      std::size_t capacity = capacity_ < 4096 ? 4096 : capacity_;
+      while (capacity - Size() < count) {
+        if (capacity > (static_cast<std::size_t>(-1) >> 1)) throw std::bad_alloc();
+        capacity *= 2;
+      }
+      std::unique_ptr<char[]> bytes(new char[capacity]);
+      if (Size() > 0) std::memcpy(bytes.get(), Data(), Size());
+      tail_ -= head_;
+      head_ = 0;
+      bytes_ = std::move(bytes);
+      capacity_ = capacity;
+    }
+    return bytes_.get() + tail_;
   }
 
-  std::vector<char> bytes_;
+  std::unique_ptr<char[]> bytes_;
+  std::size_t capacity_ = 0;
   std::size_t head_ = 0;
-  std::size_t pending_ = 0;
+  std::size_t tail_ = 0;
 };
 
 }  // namespace kel

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -51,21 +52,25 @@ class ByteQueue {
     }
     if (capacity_ - tail_ < count) {
       std::size_t capacity = capacity_ < 4096 ? 4096 : capacity_;
-      while (capacity - Size() < count) {
+      while (capacity - tail_ < count) {
         if (capacity > (static_cast<std::size_t>(-1) >> 1)) throw std::bad_alloc();
         capacity *= 2;
       }
-      std::unique_ptr<char[]> bytes(new char[capacity]);
-      if (Size() > 0) std::memcpy(bytes.get(), Data(), Size());
-      tail_ -= head_;
-      head_ = 0;
-      bytes_ = std::move(bytes);
+      // realloc: a large block grows in place or has its pages moved, not
+      // copied and touched afresh.
+      void* bytes = std::realloc(bytes_.get(), capacity);
+      if (bytes == nullptr) throw std::bad_alloc();
+      bytes_.release();
+      bytes_.reset(static_cast<char*>(bytes));
       capacity_ = capacity;
     }
     return bytes_.get() + tail_;
   }
 
-  std::unique_ptr<char[]> bytes_;
+  struct Free {
+    void operator()(char* p) const { std::free(p); }
+  };
+  std::unique_ptr<char, Free> bytes_;
   std::size_t capacity_ = 0;
   std::size_t head_ = 0;
   std::size_t tail_ = 0;

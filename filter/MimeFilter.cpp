@@ -294,7 +294,13 @@ void TVarnelHTMLFilter::SplitInput() {
     scanner_.Reset();
   }
   if (FEndOfData && !FInput->Empty()) {
-    WriteOutput(FInput->Data(), FInput->Size());
+    // The incomplete rest goes out unchanged; when nothing waits before it,
+    // the input queue simply becomes the output (a long unclosed tag is not
+    // copied again).
+    if (FOutput->Empty())
+      std::swap(FInput, FOutput);
+    else
+      WriteOutput(FInput->Data(), FInput->Size());
     FInput->Clear();
     scanner_.Reset();
   }

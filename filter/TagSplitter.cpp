@@ -1,6 +1,8 @@
 #include "filter/TagSplitter.h"
 
+#include <algorithm>
 #include <cstring>
+#include <string_view>
 
 namespace kel {
 
@@ -43,14 +45,17 @@ bool TagScanner::Scan(const char* data, std::size_t size) {
         break;
       }
       case State::kComment: {
-        const void* gt = std::memchr(data + p, '>', size - p);
-        if (gt == nullptr) {
+        // The comment ends at the first "-->" whose ">" is at least the
+        // seventh byte of the tag and not yet scanned; its dashes may have
+        // been scanned already.
+        const std::size_t from = std::max(p, text_ + 6) - 2;
+        const std::size_t at = std::string_view(data + from, size - from).find("-->");
+        if (at == std::string_view::npos) {
           p = size;
           break;
         }
-        const std::size_t q = static_cast<std::size_t>(static_cast<const char*>(gt) - data);
-        p = q + 1;
-        if (p - text_ >= 7 && data[q - 1] == '-' && data[q - 2] == '-') complete_ = true;
+        p = from + at + 3;
+        complete_ = true;
         break;
       }
     }

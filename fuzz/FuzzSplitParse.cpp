@@ -12,6 +12,21 @@ namespace {
 void Require(bool condition) {
   if (!condition) std::abort();
 }
+
+// The split as its rules say, a byte at a time: the text before the first
+// "<"; a tag ends at the first ">", unless its first four bytes are "<!--",
+// when it ends at the first ">" that is at least its seventh byte and
+// follows "--". The tag's length, 0 when it does not end.
+std::size_t NaiveTagLength(const char* text, std::size_t size, std::size_t lt) {
+  bool comment = false;
+  for (std::size_t q = lt + 1; q < size; ++q) {
+    const std::size_t length = q - lt + 1;
+    if (length == 4 && text[q] != '>') comment = std::string(text + lt, 4) == "<!--";
+    if (text[q] != '>') continue;
+    if (!comment || (length >= 7 && text[q - 1] == '-' && text[q - 2] == '-')) return length;
+  }
+  return 0;
+}
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -23,6 +38,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Require(r.TagStart == text + r.TextLength && r.TagLength >= 2);
     Require(r.TagStart[0] == '<' && r.TagStart[r.TagLength - 1] == '>');
   }
+
+  std::size_t lt = 0;
+  while (lt < size && text[lt] != '<') ++lt;
+  Require(r.TextLength == lt);
+  Require(r.TagLength == (lt < size ? NaiveTagLength(text, size, lt) : 0));
 
   kel::TagScanner scanner;
   const std::size_t cut = size > 0 ? data[0] % (size + 1) : 0;

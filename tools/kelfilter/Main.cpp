@@ -169,6 +169,10 @@ int main(int argc, char** argv) {
     in = std::fopen(options.input.c_str(), "rb");
     if (in == nullptr) Fail("cannot open " + options.input + ": " + std::strerror(errno));
   }
+  // Large transfers to and from the system; the buffers are the same size
+  // whatever the page.
+  static char inBuffer[1 << 18];
+  std::setvbuf(in, inBuffer, _IOFBF, sizeof inBuffer);
   std::string url = options.url;
   if (url.empty()) url = options.input == "-" ? CurrentDirectoryUrl() : FileUrl(options.input);
 
@@ -201,6 +205,9 @@ int main(int argc, char** argv) {
     _setmode(_fileno(stdout), _O_BINARY);
 #endif
   }
+
+  static char outBuffer[1 << 18];
+  std::setvbuf(out, outBuffer, _IOFBF, sizeof outBuffer);
 
   const auto began = std::chrono::steady_clock::now();
   std::vector<char> buffer(options.read);

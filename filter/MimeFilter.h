@@ -146,8 +146,9 @@ class TVarnelHTMLFilter : public TComClass<IInternetProtocol, IInternetProtocolS
   TReviseResource FReviseResource = nullptr;
   TNoteResourceWithHref FNoteResourceWithHref = nullptr;
   bool FInAnchor = false;
-  std::string FAnchorHref;      // resolved, once FAnchorHrefResolved
-  std::string FAnchorHrefText;  // the anchor's HREF as written
+  std::string FAnchorHref;  // resolved, once FAnchorHrefResolved
+  std::string FAnchorTag;   // the anchor's tag, until its HREF is resolved
+  TTagParser FAnchorParser;
   bool FAnchorHrefResolved = true;
   bool FInMap = false;
   std::unique_ptr<std::vector<std::unique_ptr<TMapItem>>> FMaps;

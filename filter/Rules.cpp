@@ -148,15 +148,15 @@ void TVarnelHTMLFilter::ProcessTag(const char* tagStart, std::size_t tagLength) 
     ObjectRule(tagStart, tagLength);
   } else {
     if (NameIs(name, "A")) {
-      parse();
       FInAnchor = true;
-      // Resolved when an image inside needs it: most anchors hold none.
-      FAnchorHrefText = FTagParser->GetAttribute("HREF");
+      // Read and resolved when an image inside needs it: most anchors hold
+      // none. The tag is kept until then.
+      FAnchorTag.assign(tagStart, tagLength);
       FAnchorHrefResolved = false;
     } else if (NameIs(name, "/A")) {
       FInAnchor = false;
       FAnchorHref.clear();
-      FAnchorHrefText.clear();
+      FAnchorTag.clear();
       FAnchorHrefResolved = true;
     } else if (NameIs(name, "MAP")) {
       parse();
@@ -175,21 +175,23 @@ void TVarnelHTMLFilter::ProcessTag(const char* tagStart, std::size_t tagLength) 
 // does not change during a download, so this is the URL the anchor gave.
 const std::string& TVarnelHTMLFilter::AnchorHref() {
   if (!FAnchorHrefResolved) {
-    FAnchorHref = CombineUrl(FBaseUrl, FAnchorHrefText);
+    // A parser of its own: the image's attributes are still in use.
+    FAnchorParser.Parse(FAnchorTag.data(), static_cast<int>(FAnchorTag.size()));
+    FAnchorHref = CombineUrl(FBaseUrl, FAnchorParser.GetAttribute("HREF"));
     FAnchorHrefResolved = true;
   }
   return FAnchorHref;
 }
 
 void TVarnelHTMLFilter::ImageRule(const char* tagStart, std::size_t tagLength) {
-  const std::string heightText = FTagParser->GetAttribute("HEIGHT");
-  const std::string widthText = FTagParser->GetAttribute("WIDTH");
+  const std::string& heightText = FTagParser->GetAttribute("HEIGHT");
+  const std::string& widthText = FTagParser->GetAttribute("WIDTH");
   const std::int32_t height = AttributeInteger(heightText);
   const std::int32_t width = AttributeInteger(widthText);
-  std::string src = FTagParser->GetAttribute("SRC");
-  if (!src.empty()) src = CombineUrl(FBaseUrl, src);
+  const std::string& srcText = FTagParser->GetAttribute("SRC");
+  const std::string src = srcText.empty() ? std::string() : CombineUrl(FBaseUrl, srcText);
   std::int32_t action = 0;
-  const std::string usemap = FTagParser->GetAttribute("USEMAP");
+  const std::string& usemap = FTagParser->GetAttribute("USEMAP");
   const std::string mapName = !usemap.empty() && usemap[0] == '#' ? usemap.substr(1) : kNoText;
   if (!mapName.empty() && !src.empty()) FMapImages->Add(mapName + "=" + src);
 
@@ -228,8 +230,8 @@ void TVarnelHTMLFilter::ImageRule(const char* tagStart, std::size_t tagLength) {
 }
 
 void TVarnelHTMLFilter::InlineFrameRule(const char* tagStart, std::size_t tagLength) {
-  std::string src = FTagParser->GetAttribute("SRC");
-  if (!src.empty()) src = CombineUrl(FBaseUrl, src);
+  const std::string& srcText = FTagParser->GetAttribute("SRC");
+  const std::string src = srcText.empty() ? std::string() : CombineUrl(FBaseUrl, srcText);
   std::int32_t action = 0;
   ReviseResource(src, kHtmlType, FBaseUrl, kNoText, -1, -1, action);
   if (FServiceStatus == 0 && action != 0) {

@@ -139,11 +139,12 @@ bool TTagParser::Parse(const char* text, int length) {
   return ParseTagText(text, length, FTagName, FAttrNames, FAttrValues) == 0;
 }
 
-std::string TTagParser::GetAttribute(std::string_view name) const {
+const std::string& TTagParser::GetAttribute(std::string_view name) const {
+  static const std::string kNone;
   // The list compares ignoring case already: no upper-cased copy needed.
   const int index = FAttrNames.IndexOf(name);
   if (index >= 0 && index < FAttrValues.Count()) return FAttrValues[index];
-  return {};
+  return kNone;
 }
 
 }  // namespace kel

@@ -23,8 +23,9 @@ class TTagParser {
 
   const std::string& TagName() const { return FTagName; }
 
-  // The value of the first attribute of that name (any case), or empty.
-  std::string GetAttribute(std::string_view name) const;
+  // The value of the first attribute of that name (any case), or empty;
+  // valid until the next Parse.
+  const std::string& GetAttribute(std::string_view name) const;
 
   const TStringList& AttrNames() const { return FAttrNames; }
   const TStringList& AttrValues() const { return FAttrValues; }

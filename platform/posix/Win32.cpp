@@ -61,8 +61,8 @@ std::vector<std::string> LibraryDirectories() {
       start = end + 1;
     }
   }
-  for (const char* dir : {"/usr/local/lib/", "/lib/" KEL_MULTIARCH "/", "/usr/lib/" KEL_MULTIARCH "/",
-                          "/lib/", "/usr/lib/"})
+  for (const char* dir : {"/usr/local/lib/", "/lib/" KEL_MULTIARCH "/",
+                          "/usr/lib/" KEL_MULTIARCH "/", "/lib/", "/usr/lib/"})
     dirs.emplace_back(dir);
   return dirs;
 }
@@ -76,7 +76,8 @@ extern "C" HMODULE LoadLibraryA(LPCSTR lpLibFileName) {
     return Counted(dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL));
   for (const std::string& dir : LibraryDirectories()) {
     const std::string path = dir + file;
-    if (access(path.c_str(), F_OK) == 0) return Counted(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL));
+    if (access(path.c_str(), F_OK) == 0)
+      return Counted(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL));
   }
   return nullptr;
 }

@@ -28,6 +28,7 @@
 //   this writes the host in full ("[0000:...:0001]").
 #include <uriparser/Uri.h>
 
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -54,6 +55,7 @@ bool IsUriCharacter(unsigned char c, bool brackets) {
 std::string EncodeUnsafe(const char* text, bool brackets) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string out;
+  out.reserve(std::strlen(text) + 16);
   bool fragment = false;
   for (const char* p = text; *p != 0; ++p) {
     const unsigned char c = static_cast<unsigned char>(*p);
@@ -104,12 +106,27 @@ bool ParseReference(ParsedUri& uri, const char* text) {
   return uri.Parse(EncodeUnsafe(text, true)) || uri.Parse(EncodeUnsafe(text, false));
 }
 
-bool Combine(const char* base, const char* relative, std::string& out) {
+// The document's URL, parsed once: a download resolves every link against
+// the same base.
+struct ParsedBase {
+  std::string text;
+  bool known = false;
+  ParsedUri uri;
+  bool usable = false;  // parsed and absolute
+};
+
+bool Resolve(const char* base, const char* relative, std::string& out) {
   ParsedUri rel;
   if (!ParseReference(rel, relative)) return false;
-  ParsedUri parsedBase;
-  ParsedUri* against = &parsedBase;
-  if (!ParseReference(parsedBase, base) || !parsedBase.Absolute()) {
+  thread_local ParsedBase parsedBase;
+  if (!parsedBase.known || parsedBase.text != base) {
+    parsedBase.known = false;
+    parsedBase.text = base;
+    parsedBase.usable = ParseReference(parsedBase.uri, base) && parsedBase.uri.Absolute();
+    parsedBase.known = true;
+  }
+  ParsedUri* against = &parsedBase.uri;
+  if (!parsedBase.usable) {
     // Without a usable base only an absolute reference resolves.
     if (!rel.Absolute()) return false;
     against = &rel;
@@ -128,6 +145,27 @@ bool Combine(const char* base, const char* relative, std::string& out) {
   }
   uriFreeUriMembersA(&result);
   return ok;
+}
+
+// Callers ask twice for each URL, the size and then the text: the second
+// question gets the first answer again.
+bool Combine(const char* base, const char* relative, std::string& out) {
+  thread_local struct {
+    bool known = false;
+    std::string base, relative, out;
+    bool ok = false;
+  } last;
+  if (last.known && last.relative == relative && last.base == base) {
+    out = last.out;
+    return last.ok;
+  }
+  last.known = false;
+  last.ok = Resolve(base, relative, last.out);
+  last.base = base;
+  last.relative = relative;
+  last.known = true;
+  out = last.out;
+  return last.ok;
 }
 
 BOOL CombineWithUriparser(LPCSTR lpszBaseUrl, LPCSTR lpszRelativeUrl, LPSTR lpszBuffer,

@@ -155,6 +155,7 @@ bool KindMatches(Kind kind, const Call& call) {
 }  // namespace
 
 bool GlobMatch(std::string_view glob, std::string_view text) {
+  if (glob == "*") return true;
   std::size_t g = 0, t = 0;
   std::size_t starG = std::string_view::npos, starT = 0;
   while (t < text.size()) {
@@ -203,10 +204,11 @@ RuleSet DefaultRules() {
 Decision Decide(const RuleSet& rules, const Call& call) {
   for (const Rule& rule : rules.rules) {
     if (!KindMatches(rule.kind, call)) continue;
-    if (!GlobMatch(rule.glob, call.url)) continue;
+    // The size first: it is cheaper than the glob, and every condition must hold.
     if (rule.hasSize &&
         ((rule.width && *rule.width != call.width) || (rule.height && *rule.height != call.height)))
       continue;
+    if (!GlobMatch(rule.glob, call.url)) continue;
     if (rule.href && !GlobMatch(*rule.href, call.href)) continue;
     if (rule.doc && !GlobMatch(*rule.doc, call.documentUrl)) continue;
     if (rule.givesStatus) return Decision{rule.value, std::nullopt};

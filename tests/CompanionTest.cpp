@@ -170,6 +170,23 @@ TEST_F(Companion, UnreadableRulesFileDeclines) {
   EXPECT_NE(std::string::npos, message.find("/nonexistent/rules.txt")) << message;
 }
 
+// A call is one line of the log whatever its fields hold.
+TEST_F(Companion, LogKeepsOneCallALine) {
+  test::CompanionSetup setup("");
+  std::uint32_t binding = 0;
+  ASSERT_EQ(0, getBinding_(&binding));
+  std::int32_t action = 0;
+  revise_(binding, "http://a.test/x\ny.gif", "image/*", "http://doc.test/p\r.html",
+          "http://a.test/go\tto\\here", 1, 2, -1, &action);
+  note_(binding, "m.gif", "a\\b\n", &action);
+  EXPECT_EQ((std::vector<std::string>{
+                "GetBinding\t->\t0\t1",
+                "ReviseResource\t1\thttp://a.test/x\\ny.gif\timage/*\thttp://doc.test/p\\r.html\t"
+                "http://a.test/go\\tto\\\\here\t1\t2\t-1\t->\t0\t0",
+                "NoteResourceWithHref\t1\tm.gif\ta\\\\b\\n\t->\t0\t0"}),
+            setup.Log());
+}
+
 // A document's GetBinding reads the rules file only when it changed: the
 // same name, size and time of last write give the rules parsed before.
 TEST_F(Companion, RulesAreParsedAgainOnlyWhenTheFileChanges) {

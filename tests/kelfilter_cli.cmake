@@ -85,3 +85,20 @@ if(NOT SANITIZED)
   endif()
   file(REMOVE ${big} ${big}.out)
 endif()
+
+# --resolve: one line a reference, escaped as in the call log; an empty line
+# for a pair that cannot be combined; a usage error without a document URL.
+execute_process(COMMAND ${KELFILTER} --resolve http://example.test/dir/page.html a.gif /x ../y.gif
+                RESULT_VARIABLE rc OUTPUT_VARIABLE out)
+if(NOT rc EQUAL 0 OR NOT out STREQUAL
+   "http://example.test/dir/a.gif\nhttp://example.test/x\nhttp://example.test/y.gif\n")
+  message(FATAL_ERROR "kelfilter --resolve (${rc}): '${out}'")
+endif()
+execute_process(COMMAND ${KELFILTER} --resolve "" a.gif RESULT_VARIABLE rc OUTPUT_VARIABLE out)
+if(NOT rc EQUAL 0 OR NOT out STREQUAL "\n")
+  message(FATAL_ERROR "kelfilter --resolve without a usable base (${rc}): '${out}'")
+endif()
+execute_process(COMMAND ${KELFILTER} --resolve RESULT_VARIABLE rc OUTPUT_QUIET ERROR_VARIABLE err)
+if(rc EQUAL 0 OR NOT err MATCHES "^kelfilter: --resolve needs a document URL")
+  message(FATAL_ERROR "kelfilter --resolve alone (${rc}): ${err}")
+endif()

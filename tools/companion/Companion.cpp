@@ -179,7 +179,7 @@ std::string Field(std::int64_t v) {
   return "\t" + std::to_string(v);
 }
 std::string Field(const char* s) {
-  return std::string("\t") + Text(s);
+  return "\t" + kelrpc::EscapeLogField(Text(s));
 }
 
 }  // namespace

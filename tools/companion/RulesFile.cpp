@@ -154,6 +154,30 @@ bool KindMatches(Kind kind, const Call& call) {
 
 }  // namespace
 
+std::string EscapeLogField(std::string_view text) {
+  std::string field;
+  field.reserve(text.size());
+  for (const char c : text) {
+    switch (c) {
+      case '\t':
+        field += "\\t";
+        break;
+      case '\r':
+        field += "\\r";
+        break;
+      case '\n':
+        field += "\\n";
+        break;
+      case '\\':
+        field += "\\\\";
+        break;
+      default:
+        field += c;
+    }
+  }
+  return field;
+}
+
 bool GlobMatch(std::string_view glob, std::string_view text) {
   if (glob == "*") return true;
   std::size_t g = 0, t = 0;

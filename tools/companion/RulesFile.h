@@ -51,6 +51,11 @@ RuleSet ParseRules(std::string_view text, const std::string& fileName);
 RuleSet DefaultRules();
 Decision Decide(const RuleSet& rules, const Call& call);
 
+// A text as a field of the call log: TAB, CR, LF and backslash written as
+// "\t", "\r", "\n" and "\\", so that a call stays one line whatever its
+// URLs hold.
+std::string EscapeLogField(std::string_view text);
+
 // "*" any run (also none), "?" one character, all else itself, ASCII case ignored.
 bool GlobMatch(std::string_view glob, std::string_view text);
 

@@ -17,6 +17,9 @@
 #endif
 
 #include "filter/MimeFilter.h"
+#include "platform/Text.h"
+#include "support/Url.h"
+#include "tools/companion/RulesFile.h"
 #include "tools/hostkit/HostKit.h"
 #include "tools/kelfilter/StreamHost.h"
 
@@ -24,7 +27,8 @@ namespace {
 
 constexpr char kUsage[] =
     "usage: kelfilter [FILE|-] [-o FILE] [--url URL] [--companion FILE] [--chunk N] [--read N] "
-    "[--stats]\n";
+    "[--stats]\n"
+    "       kelfilter --resolve BASE REF...\n";
 
 struct Options {
   std::string input = "-";
@@ -157,7 +161,29 @@ long PeakMemoryKb() {
 
 }  // namespace
 
+// --resolve: each REF as the filter resolves it against the document URL
+// BASE, escaped as in the companion's call log; an empty line when the two
+// cannot be combined.
+int Resolve(int argc, char** argv) {
+  if (argc < 3) Fail("--resolve needs a document URL\n" + std::string(kUsage));
+  // The document URL reaches the filter as the bind information's wide
+  // string, which the filter turns into its own text.
+  const std::wstring wide = Widen(argv[2]);
+  const std::string base = kel::WideToAnsi(wide.c_str());
+  for (int i = 3; i < argc; ++i) {
+    std::string url;
+    try {
+      url = kel::CombineUrl(base, argv[i]);
+    } catch (const std::exception& e) {
+      Fail(std::string("cannot resolve ") + argv[i] + ": " + e.what());
+    }
+    std::printf("%s\n", kelrpc::EscapeLogField(url).c_str());
+  }
+  return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
 int main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "--resolve") == 0) return Resolve(argc, argv);
   const Options options = ParseArguments(argc, argv);
 
   std::FILE* in = stdin;

@@ -25,30 +25,6 @@ bool StartsWithIgnoreCase(const std::string& text, std::string_view prefix) {
          CompareTextIgnoreCase(std::string_view(text).substr(0, prefix.size()), prefix) == 0;
 }
 
-// The tag's name as the tag parser reads it, in place: from after "<" to the
-// first white space or ">", never including the tag's last byte.
-std::string_view TagNameOf(const char* tag, std::size_t length) {
-  std::size_t p = 1;
-  const std::size_t end = length - 1;
-  while (p < end) {
-    const char c = tag[p];
-    if (c == '>' || c == ' ' || c == '\t' || c == '\n' || c == '\r') break;
-    ++p;
-  }
-  return {tag + 1, p - 1};
-}
-
-// name, with "a" to "z" upper-cased as the parser does, equals upper.
-bool NameIs(std::string_view name, std::string_view upper) {
-  if (name.size() != upper.size()) return false;
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    char c = name[i];
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    if (c != upper[i]) return false;
-  }
-  return true;
-}
-
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -128,42 +104,42 @@ void TVarnelHTMLFilter::ProcessTag(const char* tagStart, std::size_t tagLength) 
     WriteOutput(tagStart, tagLength);
     return;
   }
-  const std::string_view name = TagNameOf(tagStart, tagLength);
+  const std::string_view name = TagNameText(tagStart, tagLength);
   if (FInFlash) {
-    FlashObjectRule(NameIs(name, "/OBJECT"));
+    FlashObjectRule(TagNameIs(name, "/OBJECT"));
     return;
   }
   const auto parse = [&] { FTagParser->Parse(tagStart, static_cast<int>(tagLength)); };
-  if (NameIs(name, "IMG")) {
+  if (TagNameIs(name, "IMG")) {
     parse();
     ImageRule(tagStart, tagLength);
-  } else if (NameIs(name, "IFRAME")) {
+  } else if (TagNameIs(name, "IFRAME")) {
     parse();
     InlineFrameRule(tagStart, tagLength);
-  } else if (FSkipIFrame && NameIs(name, "/IFRAME")) {
+  } else if (FSkipIFrame && TagNameIs(name, "/IFRAME")) {
     FSkipIFrame = false;
     ++FStats.TagsDropped;
-  } else if (NameIs(name, "OBJECT")) {
+  } else if (TagNameIs(name, "OBJECT")) {
     parse();
     ObjectRule(tagStart, tagLength);
   } else {
-    if (NameIs(name, "A")) {
+    if (TagNameIs(name, "A")) {
       FInAnchor = true;
       // Read and resolved when an image inside needs it: most anchors hold
       // none. The tag is kept until then.
       FAnchorTag.assign(tagStart, tagLength);
       FAnchorHrefResolved = false;
-    } else if (NameIs(name, "/A")) {
+    } else if (TagNameIs(name, "/A")) {
       FInAnchor = false;
       FAnchorHref.clear();
       FAnchorTag.clear();
       FAnchorHrefResolved = true;
-    } else if (NameIs(name, "MAP")) {
+    } else if (TagNameIs(name, "MAP")) {
       parse();
       MapStartRule();
-    } else if (NameIs(name, "/MAP")) {
+    } else if (TagNameIs(name, "/MAP")) {
       MapEndRule();
-    } else if (FInMap && NameIs(name, "AREA")) {
+    } else if (FInMap && TagNameIs(name, "AREA")) {
       parse();
       AreaRule();
     }

@@ -65,6 +65,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       return true;
     };
     Require(clean(parser.TagName(), true));
+    // The name read in place is the parser's name.
+    Require(kel::UpperCaseAscii(kel::TagNameText(text, size)) == parser.TagName());
+    Require(kel::TagNameIs(kel::TagNameText(text, size), parser.TagName()));
     for (int i = 0; i < names; ++i) Require(clean(parser.AttrNames()[i], true));
     for (int i = 0; i < values; ++i) Require(clean(parser.AttrValues()[i], false));
     kel::AttributeInteger(parser.GetAttribute("WIDTH"));

@@ -28,6 +28,22 @@ bool IsWhiteSpace(char c) {
 
 }  // namespace
 
+std::string_view TagNameText(const char* text, std::size_t length) {
+  std::size_t p = 1;
+  while (p < length - 1 && text[p] != '>' && !IsWhiteSpace(text[p])) ++p;
+  return {text + 1, p - 1};
+}
+
+bool TagNameIs(std::string_view name, std::string_view upper) {
+  if (name.size() != upper.size()) return false;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    char c = name[i];
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (c != upper[i]) return false;
+  }
+  return true;
+}
+
 int ParseTagText(const char* text, int length, std::string& name, TStringList& names,
                  TStringList& values) {
   name.clear();

@@ -39,4 +39,12 @@ class TTagParser {
 // Upper-cases the ASCII letters "a" to "z" only.
 std::string UpperCaseAscii(std::string_view text);
 
+// The tag's name as Parse reads it, without parsing the rest and without
+// upper-casing: from after "<" to the first white space or ">", never
+// including the tag's last byte. length is at least 2.
+std::string_view TagNameText(const char* text, std::size_t length);
+
+// name, with "a" to "z" upper-cased as TagName() has them, equals upper.
+bool TagNameIs(std::string_view name, std::string_view upper);
+
 }  // namespace kel

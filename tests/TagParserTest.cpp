@@ -99,5 +99,21 @@ TEST(TagParser, ReadsNothingBeyondTheText) {
   EXPECT_EQ("", parser.TagName());
 }
 
+// The name the rules read in place is the name Parse gives.
+TEST(TagNameText, AgreesWithTheParser) {
+  for (const std::string tag : {"<img src=a>", "<IMG>", "<a\thref=x>", "<Map\nname=m>", "</a>",
+                                "<>", "<x", "<ab>c>", "<iframe",
+                                "<\xE4"
+                                "Bc d>"}) {
+    TTagParser parser;
+    parser.Parse(tag.data(), static_cast<int>(tag.size()));
+    const std::string_view name = TagNameText(tag.data(), tag.size());
+    EXPECT_EQ(parser.TagName(), UpperCaseAscii(name)) << tag;
+    EXPECT_TRUE(TagNameIs(name, parser.TagName())) << tag;
+  }
+  EXPECT_FALSE(TagNameIs("img", "IMGX"));
+  EXPECT_FALSE(TagNameIs("\xE4", "\xC4"));
+}
+
 }  // namespace
 }  // namespace kel

@@ -333,7 +333,7 @@ int protocolsFinished = 0;
 
 // A pluggable protocol that reports "text/html" as verified, no cache file,
 // and delivers the page one chunk per posted message.
-class PageProtocol final : public kel::host::TRefCounted<IInternetProtocol> {
+class PageProtocol final : public kel::host::TServingProtocol {
  public:
   HRESULT STDMETHODCALLTYPE Start(LPCWSTR, IInternetProtocolSink* sink, IInternetBindInfo*, DWORD,
                                   HANDLE_PTR) override {
@@ -369,24 +369,14 @@ class PageProtocol final : public kel::host::TRefCounted<IInternetProtocol> {
     if (position_ == page_.size()) return S_FALSE;
     return n > 0 ? S_OK : E_PENDING;
   }
-  HRESULT STDMETHODCALLTYPE Continue(PROTOCOLDATA*) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE Abort(HRESULT, DWORD) override { return S_OK; }
   HRESULT STDMETHODCALLTYPE Terminate(DWORD) override {
     sink_ = nullptr;
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE Suspend() override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE Resume() override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER, DWORD, ULARGE_INTEGER*) override {
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE LockRequest(DWORD) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE UnlockRequest() override { return S_OK; }
 
  private:
-  bool Answers(REFIID riid) const override {
-    return IsEqualIID(riid, IID_IInternetProtocol) || IsEqualIID(riid, IID_IInternetProtocolRoot);
-  }
   void Post() {
     AddRef();
     PostMessageW(window, kDeliver, 0, reinterpret_cast<LPARAM>(this));
@@ -780,18 +770,23 @@ void Helpers() {
   ok(Regsvr32(dll, true) == 0, "regsvr32 /u");
 }
 
+// Creates and at once releases count helpers through the module's factory,
+// yielding now and then; returns how many could not be created.
+LONG ChurnHelpers(Module& module, int count, int yieldEvery) {
+  LONG failures = 0;
+  ComPtr<IClassFactory> factory;
+  module.getClassObject(CLSID_Helper, IID_IClassFactory, factory.PutVoid());
+  for (int i = 0; i < count && factory; ++i) {
+    ComPtr<IObjectWithSite> helper;
+    if (FAILED(factory->CreateInstance(nullptr, IID_IObjectWithSite, helper.PutVoid()))) ++failures;
+    if (i % yieldEvery == 0) Sleep(0);
+  }
+  return failures;
+}
+
 DWORD WINAPI HelperThread(LPVOID parameter) {
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-  auto* module = static_cast<Module*>(parameter);
-  {
-    ComPtr<IClassFactory> factory;
-    module->getClassObject(CLSID_Helper, IID_IClassFactory, factory.PutVoid());
-    for (int i = 0; i < 40 && factory; ++i) {
-      ComPtr<IObjectWithSite> helper;
-      factory->CreateInstance(nullptr, IID_IObjectWithSite, helper.PutVoid());
-      if (i % 3 == 0) Sleep(0);
-    }
-  }
+  ChurnHelpers(*static_cast<Module*>(parameter), 40, 3);
   CoUninitialize();
   return 0;
 }
@@ -1065,16 +1060,7 @@ DWORD WINAPI ChurnThread(LPVOID parameter) {
   auto* d = static_cast<Downloads*>(parameter);
   const bool apartment = InterlockedIncrement(&d->running) % 2 == 0;
   CoInitializeEx(nullptr, apartment ? COINIT_APARTMENTTHREADED : COINIT_MULTITHREADED);
-  {
-    ComPtr<IClassFactory> factory;
-    d->module->getClassObject(CLSID_Helper, IID_IClassFactory, factory.PutVoid());
-    for (int i = 0; i < 200 && factory; ++i) {
-      ComPtr<IObjectWithSite> helper;
-      if (FAILED(factory->CreateInstance(nullptr, IID_IObjectWithSite, helper.PutVoid())))
-        InterlockedIncrement(&d->failedHelpers);
-      if (i % 5 == 0) Sleep(0);
-    }
-  }
+  InterlockedExchangeAdd(&d->failedHelpers, ChurnHelpers(*d->module, 200, 5));
   CoUninitialize();
   return 0;
 }

@@ -25,28 +25,35 @@ namespace {
 
 using kelrpc::RuleSet;
 
+// Holds a small spin lock for the scope.
+class SpinGuard {
+ public:
+  explicit SpinGuard(std::atomic_flag& flag) : flag_(flag) {
+    while (flag_.test_and_set(std::memory_order_acquire)) {
+    }
+  }
+  ~SpinGuard() { flag_.clear(std::memory_order_release); }
+  SpinGuard(const SpinGuard&) = delete;
+  SpinGuard& operator=(const SpinGuard&) = delete;
+
+ private:
+  std::atomic_flag& flag_;
+};
+
 // The rules in force. Calls of several documents may overlap, so the set is
 // swapped whole under a small lock and each call keeps its own reference.
 class CurrentRules {
  public:
   std::shared_ptr<const RuleSet> Get() {
-    Lock lock(flag_);
+    SpinGuard guard(flag_);
     return rules_;
   }
   void Set(std::shared_ptr<const RuleSet> rules) {
-    Lock lock(flag_);
+    SpinGuard guard(flag_);
     rules_ = std::move(rules);
   }
 
  private:
-  struct Lock {
-    explicit Lock(std::atomic_flag& f) : flag(f) {
-      while (flag.test_and_set(std::memory_order_acquire)) {
-      }
-    }
-    ~Lock() { flag.clear(std::memory_order_release); }
-    std::atomic_flag& flag;
-  };
   std::atomic_flag flag_ = ATOMIC_FLAG_INIT;
   std::shared_ptr<const RuleSet> rules_;
 };
@@ -92,12 +99,7 @@ std::shared_ptr<const RuleSet> LoadRules() {
   static std::shared_ptr<const RuleSet> lastRules;
   static std::atomic_flag busy = ATOMIC_FLAG_INIT;
   const char* path = std::getenv("KELRPC_RULES");
-  while (busy.test_and_set(std::memory_order_acquire)) {
-  }
-  struct Unlock {
-    std::atomic_flag& flag;
-    ~Unlock() { flag.clear(std::memory_order_release); }
-  } unlock{busy};
+  SpinGuard guard(busy);
   if (path == nullptr || *path == 0) {
     if (!builtIn) builtIn = std::make_shared<const RuleSet>(kelrpc::DefaultRules());
     return builtIn;

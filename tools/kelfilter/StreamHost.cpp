@@ -9,42 +9,43 @@ ComPtr<StreamProtocol> StreamProtocol::Make(std::FILE* file, std::size_t chunk) 
   return ComPtr<StreamProtocol>::Attach(new StreamProtocol(file, chunk));
 }
 
+bool StreamProtocol::ReadChunk(char* into, std::size_t& n) {
+  n = std::fread(into, 1, chunk_, file_);
+  bytesRead_ += n;
+  if (n < chunk_) {
+    if (std::ferror(file_)) return false;
+    ended_ = true;
+  }
+  return true;
+}
+
+bool StreamProtocol::AtEnd() {
+  if (std::feof(file_)) ended_ = true;
+  return ended_;
+}
+
 HRESULT STDMETHODCALLTYPE StreamProtocol::Read(void* pv, ULONG cb, ULONG* pcbRead) {
   if (pcbRead != nullptr) *pcbRead = 0;
-  if (at_ == held_ && !ended_ && cb >= chunk_) {
-    // A whole chunk fits: straight from the file into the caller's buffer.
-    const std::size_t n = std::fread(pv, 1, chunk_, file_);
-    bytesRead_ += n;
-    if (n < chunk_) {
-      if (std::ferror(file_)) return INET_E_DOWNLOAD_FAILURE;
-      ended_ = true;
-    }
-    if (pcbRead != nullptr) *pcbRead = static_cast<ULONG>(n);
-    if (ended_ || std::feof(file_)) {
-      ended_ = true;
-      return S_FALSE;
-    }
-    return S_OK;
-  }
   if (at_ == held_ && !ended_) {
-    buffer_.resize(chunk_);
-    held_ = std::fread(buffer_.data(), 1, chunk_, file_);
-    at_ = 0;
-    bytesRead_ += held_;
-    if (held_ < chunk_) {
-      if (std::ferror(file_)) return INET_E_DOWNLOAD_FAILURE;
-      ended_ = true;
+    // A whole chunk that fits goes straight from the file into the caller's
+    // buffer; a smaller request is served from a chunk of our own.
+    const bool direct = cb >= chunk_;
+    if (!direct) buffer_.resize(chunk_);
+    std::size_t n = 0;
+    if (!ReadChunk(direct ? static_cast<char*>(pv) : buffer_.data(), n))
+      return INET_E_DOWNLOAD_FAILURE;
+    if (direct) {
+      if (pcbRead != nullptr) *pcbRead = static_cast<ULONG>(n);
+      return AtEnd() ? S_FALSE : S_OK;
     }
+    held_ = n;
+    at_ = 0;
   }
   const std::size_t n = std::min<std::size_t>(cb, held_ - at_);
   if (n > 0) std::memcpy(pv, buffer_.data() + at_, n);
   at_ += n;
   if (pcbRead != nullptr) *pcbRead = static_cast<ULONG>(n);
-  if (at_ == held_ && (ended_ || std::feof(file_))) {
-    ended_ = true;
-    return S_FALSE;
-  }
-  return S_OK;
+  return at_ == held_ && AtEnd() ? S_FALSE : S_OK;
 }
 
 HRESULT STDMETHODCALLTYPE DocumentBindInfo::GetBindString(ULONG ulStringType, LPOLESTR* ppwzStr,

@@ -28,6 +28,10 @@ class StreamProtocol final : public host::TServingProtocol {
 
  private:
   StreamProtocol(std::FILE* file, std::size_t chunk) : file_(file), chunk_(chunk ? chunk : 1) {}
+  // Reads up to a chunk into into; false on a read error.
+  bool ReadChunk(char* into, std::size_t& n);
+  // True once the file has no more bytes.
+  bool AtEnd();
 
   std::FILE* file_;
   std::size_t chunk_;
